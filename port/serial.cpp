@@ -1,0 +1,30 @@
+// Opening the modem's serial line and setting it to 115200 8N1, raw.
+#include "port.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <syslog.h>
+#include <termios.h>
+#include <unistd.h>
+
+int open_serial(const char *path)
+{
+    // O_NONBLOCK: neither the open nor any read may wait for carrier; all
+    // waiting is done with select(). O_NOCTTY: we lead a session of our own
+    // and must not take the modem as its controlling terminal.
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC);
+    if (fd < 0)
+        return -1;
+
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0)
+        tio = termios{};  // nothing read: write zeroed c_line and c_cc rather than garbage
+    tio.c_iflag = IGNBRK | IGNPAR;              // no CR/LF mapping, no XON/XOFF
+    tio.c_oflag = 0;                            // bytes go out as written
+    tio.c_cflag = B115200 | CS8 | CREAD | CLOCAL;  // 8N1, no RTS/CTS, ignore DCD
+    tio.c_lflag = 0;                            // raw: no echo, no line editing
+    if (tcsetattr(fd, TCSANOW, &tio) != 0)
+        syslog(LOG_ERR, "tcsetattr(%s) error: %s", path, std::strerror(errno));
+    return fd;
+}

@@ -1,0 +1,49 @@
+// From the command line to the exit status.
+#include "sender.h"
+
+#include <cstdio>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+const char *program_name(int argc, char **argv)
+{
+    if (argc < 1 || argv[0] == nullptr)
+        return kProgramName;
+    std::string_view path = argv[0];
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? argv[0] : argv[0] + slash + 1;
+}
+
+}  // namespace
+
+int cellpost_main(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &timeouts)
+{
+    setsid();  // fails harmlessly when we already lead a process group
+    openlog(kProgramName, LOG_PID | LOG_NDELAY, LOG_DAEMON);
+
+    if (argc < kMinArgs || argc > kMaxArgs) {
+        std::printf(kUsageFormat, program_name(argc, argv));  // nowhere to report a failure
+        return 1;
+    }
+    const std::span<char *const> numbers(argv + 1, static_cast<std::size_t>(argc - 2));
+    const std::string_view text = argv[argc - 1];
+
+    // Check every number before touching the port: a bad one must not leave
+    // the others half served.
+    for (const char *number : numbers) {
+        if (!is_valid_number(number)) {
+            syslog(LOG_ERR, "%s", kMsgInvalidNumber);
+            return 1;
+        }
+    }
+    if (text.size() > kMaxTextBytes)
+        syslog(LOG_WARNING, "%s", kMsgTruncated);
+
+    const int fd = open_modem(ports);
+    if (fd < 0)
+        return 1;
+    // The descriptor and the lock stay ours until exit.
+    return send_sms(fd, numbers, text, timeouts);
+}
