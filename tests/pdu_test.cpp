@@ -1,0 +1,268 @@
+// SMS-SUBMIT encoding, checked against known PDUs and by decoding what was
+// built with a decoder written independently of the encoder.
+#include "pdu.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string hex_of(const PduRecord &pdu)
+{
+    std::vector<char> out(2 * pdu.length + 1);
+    hex_encode(std::span(pdu.octets).first(pdu.length), out);
+    return out.data();
+}
+
+// What a receiving phone would make of one of our PDUs.
+struct Decoded {
+    bool udhi = false;
+    std::string number;  // with '+' when international
+    unsigned udl = 0;
+    unsigned ref = 0, total = 0, seq = 0;
+    std::string text;  // septets as bytes
+    std::size_t length = 0;
+};
+
+Decoded decode(const PduRecord &pdu)
+{
+    const auto &o = pdu.octets;
+    Decoded d;
+    std::size_t i = 0;
+    EXPECT_EQ(o[i++], 0x00) << "SMSC length";
+    const std::uint8_t first = o[i++];
+    EXPECT_EQ(first & 0x03, 0x01) << "TP-MTI must be SMS-SUBMIT";
+    EXPECT_EQ(first & 0x18, 0x10) << "TP-VPF must be relative";
+    d.udhi = (first & 0x40) != 0;
+    EXPECT_EQ(o[i++], 0x00) << "TP-MR";
+    const unsigned digits = o[i++];
+    const std::uint8_t toa = o[i++];
+    if (toa == 0x91) {
+        d.number = "+";
+    } else {
+        EXPECT_EQ(toa, 0x81);
+    }
+    for (unsigned k = 0; k < digits; ++k) {
+        const std::uint8_t octet = o[i + k / 2];
+        d.number += static_cast<char>('0' + ((k % 2) ? octet >> 4 : octet & 0x0F));
+    }
+    if (digits % 2) {
+        EXPECT_EQ(o[i + digits / 2] >> 4, 0x0F) << "filler nibble";
+    }
+    i += (digits + 1) / 2;
+    EXPECT_EQ(o[i++], 0x00) << "TP-PID";
+    EXPECT_EQ(o[i++], 0x00) << "TP-DCS";
+    EXPECT_EQ(o[i++], 0xAA) << "TP-VP";
+    d.udl = o[i++];
+    const std::size_t ud = i;
+    unsigned skip_septets = 0;
+    if (d.udhi) {
+        EXPECT_EQ(o[i], 5);
+        EXPECT_EQ(o[i + 1], 0);
+        EXPECT_EQ(o[i + 2], 3);
+        d.ref = o[i + 3];
+        d.total = o[i + 4];
+        d.seq = o[i + 5];
+        skip_septets = 7;
+    }
+    for (unsigned s = skip_septets; s < d.udl; ++s) {
+        unsigned value = 0;
+        for (unsigned b = 0; b < 7; ++b) {
+            const std::size_t bit = 7 * s + b;
+            value |= ((o[ud + bit / 8] >> (bit % 8)) & 1u) << b;
+        }
+        d.text += static_cast<char>(value);
+    }
+    d.length = ud + (7 * d.udl + 7) / 8;
+    return d;
+}
+
+std::string septets_of(const std::string &text)
+{
+    std::string out;
+    for (const char c : text)
+        out += static_cast<char>(static_cast<unsigned char>(c) & 0x7F);
+    return out;
+}
+
+struct Known {
+    const char *number;
+    std::string text;
+    const char *hex;
+};
+
+TEST(Pdu, KnownMessages)
+{
+    static const std::vector<Known> cases = {
+        {"+15555550123", "hello", "0011000B915155550521F30000AA05E8329BFD06"},
+        {"12345", "", "00110005812143F50000AA00"},
+        {"+1234", "A", "001100049121430000AA0141"},
+        {"0", "@", "0011000181F00000AA0140"},
+        {"+15555550123", "\xE4", "0011000B915155550521F30000AA0164"},
+    };
+    for (const Known &c : cases) {
+        PduList list;
+        ASSERT_EQ(build_pdus(c.number, c.text, list), 1u) << c.number;
+        EXPECT_EQ(hex_of(list[0]), c.hex) << c.number << " / " << c.text;
+    }
+}
+
+TEST(Pdu, ConcatenatedPrefixes)
+{
+    PduList list;
+    ASSERT_EQ(build_pdus("+15555550123", std::string(200, 'x'), list), 2u);
+    EXPECT_EQ(list[0].length, 155u);
+    EXPECT_EQ(list[1].length, 63u);
+    EXPECT_EQ(hex_of(list[0]).substr(0, 44), "0051000B915155550521F30000AAA0050003000201F0");
+    EXPECT_EQ(hex_of(list[1]).substr(0, 44), "0051000B915155550521F30000AA36050003000202F0");
+}
+
+struct Split {
+    std::size_t length;
+    std::vector<std::size_t> parts;  // characters per PDU; a lone entry means no header
+};
+
+TEST(Pdu, Segmentation)
+{
+    static const std::vector<Split> cases = {
+        {0, {0}},
+        {1, {1}},
+        {160, {160}},
+        {161, {153, 8}},
+        {306, {153, 153}},
+        {307, {153, 153, 1}},
+        {400, {153, 153, 94}},
+        {1530, std::vector<std::size_t>(10, 153)},
+        {1531, std::vector<std::size_t>(10, 153)},
+        {4000, std::vector<std::size_t>(10, 153)},
+    };
+    for (const Split &c : cases) {
+        SCOPED_TRACE("text of " + std::to_string(c.length) + " bytes");
+        std::string text;
+        for (std::size_t i = 0; i < c.length; ++i)
+            text += static_cast<char>(' ' + i % 95);  // each part's text is distinct
+        PduList list;
+        const unsigned count = build_pdus("+4917012345678", text, list);
+        ASSERT_EQ(count, c.parts.size());
+        std::size_t offset = 0;
+        for (unsigned k = 0; k < count; ++k) {
+            const Decoded d = decode(list[k]);
+            const bool single = count == 1;
+            EXPECT_EQ(d.udhi, !single);
+            EXPECT_EQ(d.number, "+4917012345678");
+            EXPECT_EQ(d.udl, c.parts[k] + (single ? 0 : 7));
+            EXPECT_EQ(d.text, text.substr(offset, c.parts[k]));
+            EXPECT_EQ(d.length, list[k].length);
+            if (!single) {
+                EXPECT_EQ(d.ref, 0u);
+                EXPECT_EQ(d.total, count);
+                EXPECT_EQ(d.seq, k + 1);
+            }
+            offset += c.parts[k];
+        }
+        for (std::size_t k = count; k < kMaxParts; ++k)
+            EXPECT_EQ(list[k].length, 0u) << "record " << k << " must stay clear";
+    }
+}
+
+TEST(Pdu, SingleOf160HasNoHeader)
+{
+    PduList list;
+    ASSERT_EQ(build_pdus("12345", std::string(160, 'a'), list), 1u);
+    EXPECT_EQ(list[0].octets[1], 0x11);
+    EXPECT_EQ(list[0].octets[11], 0xA0) << "TP-UDL";
+    EXPECT_EQ(list[0].length, 12u + 140u);
+}
+
+TEST(Pdu, Addresses)
+{
+    struct Address {
+        const char *number;
+        const char *field;  // TP-DA length, type and digits
+    };
+    static const std::vector<Address> cases = {
+        {"+15555550123", "0B915155550521F3"},
+        {"15555550123", "0B815155550521F3"},
+        {"+491701234567", "0C91947110325476"},
+        {"7", "0181F7"},
+        {"+12345678901234567890", "149121436587092143658709"},
+    };
+    for (const Address &c : cases) {
+        PduList list;
+        ASSERT_EQ(build_pdus(c.number, "x", list), 1u);
+        const std::string field = c.field;
+        EXPECT_EQ(hex_of(list[0]).substr(6, field.size()), field) << c.number;
+        EXPECT_EQ(decode(list[0]).number, c.number);
+    }
+}
+
+TEST(Pdu, HighBitIsDropped)
+{
+    const std::string text = "\xE4\xC0\xFF";
+    PduList list;
+    ASSERT_EQ(build_pdus("123", text, list), 1u);
+    EXPECT_EQ(decode(list[0]).text, septets_of(text));
+    EXPECT_EQ(decode(list[0]).text[0], '\x64');
+}
+
+TEST(Pdu, LargestMessageFitsItsBuffers)
+{
+    const std::string text(kMaxTextBytes, 'z');
+    PduList list;
+    ASSERT_EQ(build_pdus("+12345678901234567890", text, list), kMaxParts);
+    for (const PduRecord &pdu : list) {
+        EXPECT_LE(pdu.length, kMaxPduOctets);
+        EXPECT_EQ(pdu.length, 159u);
+    }
+}
+
+TEST(Pdu, TooLongNumberIsRefused)
+{
+    PduList list;
+    EXPECT_EQ(build_pdus("+123456789012345678901", "hello", list), 0u);
+    EXPECT_EQ(build_pdus(std::string(300, '9'), std::string(1000, 'a'), list), 0u);
+}
+
+TEST(Pdu, ValidNumbers)
+{
+    struct Case {
+        const char *number;
+        bool valid;
+    };
+    static const std::vector<Case> cases = {
+        {"+15555550123", true}, {"0", true},          {"12345678901234567890", true},
+        {"", false},            {"+", false},         {"123456789012345678901", false},
+        {"+1+2", false},        {"12a4", false},      {"++1", false},
+        {" 123", false},        {"+12345678901234567890", true},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(is_valid_number(c.number), c.valid) << '"' << c.number << '"';
+}
+
+TEST(Pdu, PackerFillBit)
+{
+    std::array<std::uint8_t, 4> out{};
+    EXPECT_EQ(pack_septets("", out, 1), 1u) << "a lone fill bit still takes an octet";
+    EXPECT_EQ(out[0], 0x00);
+    EXPECT_EQ(pack_septets("", out, 0), 0u);
+    EXPECT_EQ(pack_septets("x", out, 1), 1u);
+    EXPECT_EQ(out[0], 0x78 << 1);
+    EXPECT_EQ(pack_septets("hello", std::span(out).first(3), 0), 0u) << "must not overrun";
+}
+
+TEST(Pdu, Hex)
+{
+    const std::array<std::uint8_t, 5> octets = {0x00, 0x0F, 0xA5, 0xFF, 0x80};
+    std::array<char, 11> out{};
+    EXPECT_EQ(hex_encode(octets, out), 10u);
+    EXPECT_STREQ(out.data(), "000FA5FF80");
+    EXPECT_EQ(hex_encode({}, out), 0u);
+    EXPECT_STREQ(out.data(), "");
+    std::array<char, 6> small{};
+    EXPECT_EQ(hex_encode(octets, small), 4u) << "stops short of the end";
+    EXPECT_STREQ(small.data(), "000F");
+}
+
+}  // namespace

@@ -1,0 +1,285 @@
+// Lock files in a scratch directory, pseudo-terminals standing in for the
+// modem devices.
+#include "port.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <pty.h>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+// Lets a test take the monotonic clock away from the code under test.
+static bool g_clock_broken = false;
+extern "C" int clock_gettime(clockid_t clock, timespec *ts)
+{
+    if (g_clock_broken && clock == CLOCK_MONOTONIC) {
+        errno = EINVAL;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_clock_gettime, clock, ts));
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string read_file(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write_file(const fs::path &path, const std::string &content)
+{
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string pid_text(pid_t pid)
+{
+    char text[kPidTextSize];
+    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+    return text;
+}
+
+// A PID that belonged to a process which has ended.
+pid_t dead_pid()
+{
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    waitpid(child, nullptr, 0);
+    return child;
+}
+
+struct Pty {
+    int master = -1;
+    int slave = -1;
+    std::string path;
+    Pty()
+    {
+        char name[64];
+        if (openpty(&master, &slave, name, nullptr, nullptr) == 0)
+            path = name;
+    }
+    ~Pty()
+    {
+        close(master);
+        close(slave);
+    }
+};
+
+class PortTest : public ::testing::Test {
+protected:
+    fs::path dir;
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/cellpost-lock-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        umask(022);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    fs::path lock_of(const char *name) const { return dir / (std::string("LCK..") + name); }
+    std::vector<std::string> entries() const
+    {
+        std::vector<std::string> names;
+        for (const auto &e : fs::directory_iterator(dir))
+            names.push_back(e.path().filename());
+        return names;
+    }
+};
+
+using Lock = PortTest;
+using Modem = PortTest;
+
+TEST_F(Lock, FreshLockHoldsOurPid)
+{
+    ASSERT_TRUE(lock_device(dir.c_str(), "/dev/ttyUSB8", 1));
+    EXPECT_EQ(read_file(lock_of("ttyUSB8")), pid_text(getpid()));
+    EXPECT_EQ(read_file(lock_of("ttyUSB8")).size(), 11u);
+    EXPECT_EQ(fs::status(lock_of("ttyUSB8")).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                  fs::perms::others_read);
+    EXPECT_EQ(entries(), std::vector<std::string>{"LCK..ttyUSB8"}) << "no temporary file left";
+}
+
+TEST_F(Lock, StaleIsReplacedAtOnce)
+{
+    const std::vector<std::pair<const char *, std::string>> cases = {
+        {"dead PID", pid_text(dead_pid())},
+        {"not a number", "garbage\n"},
+        {"empty", ""},
+        {"our own PID, left by an earlier process", pid_text(getpid())},
+        {"binary junk", std::string("\0\1\2", 3)},
+    };
+    for (const auto &[what, content] : cases) {
+        SCOPED_TRACE(what);
+        write_file(lock_of("ttyS2"), content);
+        const auto start = Clock::now();
+        ASSERT_TRUE(lock_device(dir.c_str(), "/dev/ttyS2", 1));
+        EXPECT_LT(seconds_since(start), 0.5);
+        EXPECT_EQ(read_file(lock_of("ttyS2")), pid_text(getpid()));
+    }
+}
+
+TEST_F(Lock, LiveHolderKeepsIt)
+{
+    write_file(lock_of("ttyUSB8"), pid_text(1));  // init never ends
+    const auto start = Clock::now();
+    EXPECT_FALSE(lock_device(dir.c_str(), "/dev/ttyUSB8", 1));
+    const double waited = seconds_since(start);
+    EXPECT_GT(waited, 1.0);
+    EXPECT_LT(waited, 2.3);
+    EXPECT_EQ(read_file(lock_of("ttyUSB8")), pid_text(1));
+}
+
+TEST_F(Lock, WithoutClockCountsPasses)
+{
+    write_file(lock_of("ttyUSB8"), pid_text(1));
+    const auto start = Clock::now();  // steady_clock reads through the override too
+    g_clock_broken = true;
+    const bool taken = lock_device(dir.c_str(), "/dev/ttyUSB8", 1);
+    g_clock_broken = false;
+    const double waited = seconds_since(start);
+    EXPECT_FALSE(taken);
+    EXPECT_GT(waited, 0.9);
+    EXPECT_LT(waited, 2.3);
+}
+
+TEST_F(Lock, MissingDirectoryTimesOut)
+{
+    const std::string missing = (dir / "absent").string();
+    EXPECT_FALSE(lock_device(missing.c_str(), "/dev/ttyUSB8", 0));
+}
+
+// Rivals that all find the same stale lock: exactly one may win.
+TEST_F(Lock, OneWinnerAmongRivals)
+{
+    constexpr int kRivals = 8;
+    write_file(lock_of("ttyUSB8"), pid_text(dead_pid()));
+    int pipes[2];
+    ASSERT_EQ(pipe(pipes), 0);
+    std::vector<pid_t> rivals;
+    for (int i = 0; i < kRivals; ++i) {
+        const pid_t child = fork();
+        if (child == 0) {
+            char go;
+            close(pipes[1]);
+            if (read(pipes[0], &go, 1) < 0)
+                _exit(3);
+            const bool won = lock_device(dir.c_str(), "/dev/ttyUSB8", 0);
+            if (won)
+                sleep(3);  // hold the port while the others give up
+            _exit(won ? 0 : 1);
+        }
+        rivals.push_back(child);
+    }
+    close(pipes[0]);
+    close(pipes[1]);  // everyone starts at once
+    int winners = 0;
+    pid_t winner = 0;
+    for (const pid_t child : rivals) {
+        int status = 0;
+        waitpid(child, &status, 0);
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+            ++winners;
+            winner = child;
+        }
+    }
+    EXPECT_EQ(winners, 1);
+    EXPECT_EQ(read_file(lock_of("ttyUSB8")), pid_text(winner));
+}
+
+TEST(Liveness, Pids)
+{
+    EXPECT_FALSE(process_alive(0));
+    EXPECT_FALSE(process_alive(-1));
+    EXPECT_FALSE(process_alive(dead_pid()));
+    EXPECT_TRUE(process_alive(getpid()));
+    EXPECT_TRUE(process_alive(1));
+}
+
+TEST(LockPath, Names)
+{
+    std::array<char, kLockPathSize> out{};
+    ASSERT_TRUE(lock_path("/var/lock", "/dev/ttyUSB8", out));
+    EXPECT_STREQ(out.data(), "/var/lock/LCK..ttyUSB8");
+    ASSERT_TRUE(lock_path("/var/lock", "/dev/ttyS2", out));
+    EXPECT_STREQ(out.data(), "/var/lock/LCK..ttyS2");
+    EXPECT_FALSE(lock_path(std::string(60, 'd').c_str(), "/dev/ttyS2", out)) << "too long";
+}
+
+TEST_F(Modem, FirstDeviceAndLineSettings)
+{
+    Pty pty;
+    ASSERT_FALSE(pty.path.empty());
+    const std::array<const char *, 2> devices = {pty.path.c_str(), "/nonexistent/ttyS2"};
+    const int fd = open_modem({devices, dir.c_str(), 1});
+    ASSERT_GE(fd, 0);
+    termios tio{};
+    ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u) << "8N1, no hardware flow control";
+    EXPECT_NE(tio.c_cflag & CLOCAL, 0u);
+    EXPECT_NE(tio.c_cflag & CREAD, 0u);
+    EXPECT_EQ(tio.c_iflag, static_cast<tcflag_t>(IGNBRK | IGNPAR));
+    EXPECT_EQ(tio.c_oflag, 0u);
+    EXPECT_EQ(tio.c_lflag, 0u);
+    EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    const std::string name = fs::path(pty.path).filename();
+    EXPECT_EQ(entries(), std::vector<std::string>{"LCK.." + name});
+    close(fd);
+}
+
+TEST_F(Modem, FallsBackToSecondDevice)
+{
+    Pty pty;
+    const std::array<const char *, 2> devices = {"/nonexistent/ttyUSB8", pty.path.c_str()};
+    const int fd = open_modem({devices, dir.c_str(), 1});
+    ASSERT_GE(fd, 0);
+    const std::string name = fs::path(pty.path).filename();
+    EXPECT_EQ(entries(), std::vector<std::string>{"LCK.." + name}) << "first lock removed";
+    close(fd);
+}
+
+TEST_F(Modem, NoDeviceLeavesNoLock)
+{
+    const std::array<const char *, 2> devices = {"/nonexistent/ttyUSB8", "/nonexistent/ttyS2"};
+    EXPECT_EQ(open_modem({devices, dir.c_str(), 1}), -1);
+    EXPECT_TRUE(entries().empty());
+}
+
+TEST_F(Modem, BusyFirstDeviceIsNotPassedOver)
+{
+    Pty pty;
+    write_file(lock_of("ttyUSB8"), pid_text(1));
+    const std::array<const char *, 2> devices = {"/nonexistent/ttyUSB8", pty.path.c_str()};
+    EXPECT_EQ(open_modem({devices, dir.c_str(), 0}), -1);
+    EXPECT_EQ(entries(), std::vector<std::string>{"LCK..ttyUSB8"});
+}
+
+}  // namespace
