@@ -1,0 +1,227 @@
+"""Runs the unmodified cellpost binary against simulated modems in a private
+mount namespace, and reads back what crossed the line.
+
+Inside the namespace /dev is a fresh tmpfs holding only /dev/ttyUSB8 and/or
+/dev/ttyS2 (bind mounts of simulator pseudo-terminals) and /dev/log (a bind
+mount of a datagram socket this module reads), and /run/lock, which /var/lock
+points to, is a scratch directory. The machine's own /dev and /var/lock are
+never touched.
+"""
+
+import binascii
+import os
+import re
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+
+DEVICES = ("ttyUSB8", "ttyS2")
+
+# The GSM 7-bit default alphabet differs from ASCII at these codes.
+GSM7_DIFFERENCES = {
+    0x00: "@", 0x02: "$", 0x11: "_", 0x24: "¤", 0x40: "¡", 0x5B: "Ä", 0x5C: "Ö",
+    0x5D: "Ñ", 0x5E: "Ü", 0x5F: "§", 0x60: "¿", 0x7B: "ä", 0x7C: "ö", 0x7D: "ñ",
+    0x7E: "ü", 0x7F: "à",
+}
+
+SETUP = r"""
+set -e
+T="$1"; shift
+mount -t tmpfs -o mode=755 cellpost-dev "$T/dev"
+for d in ttyUSB8 ttyS2; do
+    if [ -e "$T/pty.$d" ]; then
+        touch "$T/dev/$d"
+        mount --bind "$(readlink "$T/pty.$d")" "$T/dev/$d"
+    fi
+done
+touch "$T/dev/log"
+mount --bind "$T/log.sock" "$T/dev/log"
+mount --bind "$T/lock" /run/lock
+mount --move "$T/dev" /dev
+exec "$@"
+"""
+
+
+class Unavailable(Exception):
+    """No way to make a private mount namespace here."""
+
+
+def namespace_command():
+    """The unshare invocation that works here, or Unavailable."""
+    if os.geteuid() == 0:
+        candidates = [["unshare", "--mount", "--propagation", "private"]]
+    else:
+        candidates = [["unshare", "--mount", "--map-root-user", "--propagation", "private"]]
+    for cmd in candidates:
+        probe = subprocess.run(cmd + ["sh", "-c", "mount -t tmpfs none /run/lock"],
+                               capture_output=True)
+        if probe.returncode == 0:
+            return cmd
+    raise Unavailable("cannot create a private mount namespace (need root or user namespaces)")
+
+
+def gsm7_text(text_bytes):
+    """What a phone shows for these bytes sent as GSM 7-bit codes."""
+    return "".join(GSM7_DIFFERENCES.get(b & 0x7F, chr(b & 0x7F)) for b in text_bytes)
+
+
+class Simulator:
+    """A running cellpost-modem-sim, with its transcript and PDU list."""
+
+    def __init__(self, binary, workdir, name, options=()):
+        self.transcript_path = os.path.join(workdir, f"{name}.transcript")
+        self.pdus_path = os.path.join(workdir, f"{name}.pdus")
+        self.proc = subprocess.Popen(
+            [binary, "--transcript", self.transcript_path, "--pdus", self.pdus_path, *options],
+            stdout=subprocess.PIPE, text=True)
+        line = self.proc.stdout.readline().split()
+        if len(line) != 2 or line[0] != "pty":
+            raise RuntimeError(f"simulator did not start: {line}")
+        self.pty = line[1]
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(timeout=5)
+
+    def transcript(self):
+        """[(seconds, direction, bytes)] in order."""
+        out = []
+        with open(self.transcript_path, encoding="ascii") as f:
+            for line in f:
+                when, direction, data = line.rstrip("\n").split(" ", 2)
+                out.append((float(when), direction, unescape(data)))
+        return out
+
+    def received(self):
+        """Every byte cellpost wrote, in order."""
+        return b"".join(d for _, direction, d in self.transcript() if direction == "<")
+
+    def pdus(self):
+        """[(hex, verdict)] for every PDU received."""
+        if not os.path.exists(self.pdus_path):
+            return []
+        with open(self.pdus_path, encoding="ascii") as f:
+            return [tuple(line.split()) for line in f if line.strip()]
+
+
+def unescape(text):
+    out = bytearray()
+    i = 0
+    while i < len(text):
+        c = text[i]
+        if c == "\\":
+            nxt = text[i + 1]
+            if nxt == "x":
+                out.append(int(text[i + 2:i + 4], 16))
+                i += 4
+                continue
+            out.append({"r": 13, "n": 10, "\\": 92}[nxt])
+            i += 2
+            continue
+        out.append(ord(c))
+        i += 1
+    return bytes(out)
+
+
+def commands(data):
+    """Splits what cellpost wrote into command lines (ended by CR or Ctrl-Z)."""
+    return re.findall(rb"[^\r\x1a]*[\r\x1a]", data)
+
+
+SYSLOG_LINE = re.compile(r"^<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d )?(\S+?)\[(\d+)\]: (.*)$", re.S)
+
+
+class Run:
+    """The outcome of one cellpost run."""
+
+    def __init__(self, status, stdout, stderr, syslog, locks, elapsed, pid):
+        self.status = status
+        self.stdout = stdout
+        self.stderr = stderr
+        self.syslog = syslog    # [(priority, tag, pid, text)]
+        self.locks = locks      # {file name: bytes} left in the lock directory
+        self.elapsed = elapsed  # seconds
+        self.pid = pid
+
+    def messages(self):
+        return [text for _, _, _, text in self.syslog]
+
+
+class Sandbox:
+    """One scratch directory: devices, lock directory and syslog socket."""
+
+    def __init__(self, cellpost, simulator):
+        self.cellpost = cellpost
+        self.simulator = simulator
+        self.unshare = namespace_command()
+        self.dir = tempfile.mkdtemp(prefix="cellpost-e2e-")
+        self.lock_dir = os.path.join(self.dir, "lock")
+        os.mkdir(self.lock_dir)
+        os.chmod(self.lock_dir, 0o1777)
+        os.mkdir(os.path.join(self.dir, "dev"))
+        self.log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.log.bind(os.path.join(self.dir, "log.sock"))
+        os.chmod(os.path.join(self.dir, "log.sock"), 0o666)
+        self.log.setblocking(False)
+        self.modems = {}
+
+    def modem(self, device, options=()):
+        """Puts a simulated modem behind /dev/<device>."""
+        sim = Simulator(self.simulator, self.dir, device, options)
+        self.modems[device] = sim
+        os.symlink(sim.pty, os.path.join(self.dir, f"pty.{device}"))
+        return sim
+
+    def write_lock(self, device, content):
+        with open(os.path.join(self.lock_dir, f"LCK..{device}"), "wb") as f:
+            f.write(content)
+
+    def start(self, args, argv0=None):
+        """Starts cellpost with `args`; returns the Popen."""
+        argv0 = argv0 or self.cellpost
+        return subprocess.Popen(
+            [*self.unshare, "sh", "-c", SETUP, "sandbox", self.dir, self.cellpost, *args],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def run(self, args, timeout=60):
+        started = time.monotonic()
+        proc = self.start(args)
+        out, err = proc.communicate(timeout=timeout)
+        elapsed = time.monotonic() - started
+        return Run(proc.returncode, out.decode(errors="replace"), err.decode(errors="replace"),
+                   self.drain_syslog(), self.locks(), elapsed, proc.pid)
+
+    def drain_syslog(self):
+        lines = []
+        while True:
+            try:
+                data = self.log.recv(65536)
+            except BlockingIOError:
+                return lines
+            m = SYSLOG_LINE.match(data.decode(errors="replace"))
+            if m:
+                lines.append((int(m.group(1)), m.group(3), int(m.group(4)), m.group(5)))
+            else:
+                lines.append((-1, "", 0, data.decode(errors="replace")))
+
+    def locks(self):
+        out = {}
+        for name in sorted(os.listdir(self.lock_dir)):
+            with open(os.path.join(self.lock_dir, name), "rb") as f:
+                out[name] = f.read()
+        return out
+
+    def close(self):
+        for sim in self.modems.values():
+            sim.stop()
+        self.log.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def decode(hex_pdu):
+    """An independent decoder's view of one of cellpost's PDUs (gammu)."""
+    import gammu  # Debian's python3-gammu
+    return gammu.DecodePDU(binascii.unhexlify(hex_pdu), SMSC=True)
