@@ -1,0 +1,351 @@
+"""End-to-end tests: the installed cellpost binary against simulated modems
+in a private mount namespace; every PDU is decoded by gammu, a decoder
+nobody here wrote.
+
+Run one group with: run_e2e.py GroupName (CELLPOST_BIN, CELLPOST_SIM set).
+"""
+
+import concurrent.futures
+import os
+import random
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
+import sandbox  # noqa: E402
+
+CELLPOST = os.environ.get("CELLPOST_BIN", "cellpost")
+SIM = os.environ.get("CELLPOST_SIM", "cellpost-modem-sim")
+
+LOG_ERR, LOG_WARNING, LOG_NOTICE = 27, 28, 29  # facility daemon (3 << 3) plus level
+USAGE = ("Usage: cellpost <phone number 1> <phone number 2> ... <phone number n> "
+         "<text sms in quotation marks>\n")
+ROAD_PDU = b"0011000B915155550521F30000AA05E8329BFD06"
+
+
+def expected_parts(text):
+    """The texts of the parts a phone should receive, in order."""
+    text = text[:1530]
+    if len(text) <= 160:
+        return [text]
+    return [text[i:i + 153] for i in range(0, len(text), 153)]
+
+
+class E2E(unittest.TestCase):
+    def setUp(self):
+        self.box = sandbox.Sandbox(CELLPOST, SIM)
+
+    def tearDown(self):
+        self.box.close()
+
+    def lock_text(self, pid):
+        return b"%10d\n" % pid
+
+    def assertDelivered(self, sim, sends):
+        """Every PDU the modem took decodes to the numbers and texts asked
+        for, each recipient's parts together and in order."""
+        pdus = sim.pdus()
+        i = 0
+        for number, text in sends:
+            parts = expected_parts(text.encode() if isinstance(text, str) else text)
+            for k, part in enumerate(parts, 1):
+                self.assertLess(i, len(pdus), f"missing PDU for {number} part {k}")
+                hex_pdu, verdict = pdus[i]
+                self.assertEqual(verdict, "accepted", hex_pdu)
+                d = sandbox.decode(hex_pdu)
+                where = f"{number} part {k}/{len(parts)}: {hex_pdu}"
+                self.assertEqual(d["Type"], "Submit", where)
+                self.assertEqual(d["Number"], number, where)
+                self.assertEqual(d["Coding"], "Default_No_Compression", where)
+                self.assertEqual(d["Text"], sandbox.gsm7_text(part), where)
+                if len(parts) == 1:
+                    self.assertEqual(d["UDH"]["Type"], "NoUDH", where)
+                else:
+                    self.assertEqual(d["UDH"]["Type"], "ConcatenatedMessages", where)
+                    self.assertEqual(d["UDH"]["ID8bit"], 0, where)
+                    self.assertEqual(d["UDH"]["PartNumber"], k, where)
+                    self.assertEqual(d["UDH"]["AllParts"], len(parts), where)
+                i += 1
+        self.assertEqual(i, len(pdus), "more PDUs than asked for")
+
+
+class Road(E2E):
+    def test_one_run(self):
+        sim = self.box.modem("ttyUSB8")
+        run = self.box.run(["+15555550123", "hello"])
+        self.assertEqual(run.status, 0, run.stderr)
+        self.assertEqual(run.stdout, "")
+        self.assertEqual(sim.received(), b"ATE0+CMGF=0\rAT+CMGS=19\r" + ROAD_PDU + b"\x1a")
+        self.assertEqual(run.syslog, [(LOG_NOTICE, "cellpost", run.pid, "SMS successfully sent.")])
+        self.assertEqual(run.locks, {"LCK..ttyUSB8": self.lock_text(run.pid)})
+        self.assertDelivered(sim, [("+15555550123", "hello")])
+
+    def test_empty_text(self):
+        sim = self.box.modem("ttyUSB8")
+        run = self.box.run(["12345", ""])
+        self.assertEqual(run.status, 0)
+        self.assertEqual(sim.received(), b"ATE0+CMGF=0\rAT+CMGS=11\r00110005812143F50000AA00\x1a")
+        self.assertDelivered(sim, [("12345", "")])
+
+    def test_stale_lock_of_earlier_run_is_taken(self):
+        sim = self.box.modem("ttyUSB8")
+        first = self.box.run(["+15555550123", "one"])
+        second = self.box.run(["+15555550123", "two"])
+        self.assertEqual((first.status, second.status), (0, 0))
+        self.assertLess(second.elapsed, 3)
+        self.assertEqual(second.locks, {"LCK..ttyUSB8": self.lock_text(second.pid)})
+        self.assertDelivered(sim, [("+15555550123", "one"), ("+15555550123", "two")])
+
+
+class Recipients(E2E):
+    def test_nineteen_recipients_three_parts_each(self):
+        sim = self.box.modem("ttyUSB8")
+        numbers = [f"+4915{i:08d}" if i % 2 else f"0170{i:07d}" for i in range(19)]
+        text = "".join(chr(0x20 + i % 95) for i in range(400))
+        run = self.box.run([*numbers, text])
+        self.assertEqual(run.status, 0, run.syslog)
+        self.assertEqual(len(sim.pdus()), 57)
+        self.assertDelivered(sim, [(n, text) for n in numbers])
+        self.assertEqual(run.messages(), ["SMS successfully sent."])
+
+    def test_wrong_argument_counts(self):
+        sim = self.box.modem("ttyUSB8")
+        for args in (["only text"], [], [str(100 + i) for i in range(20)] + ["text"]):
+            with self.subTest(count=len(args)):
+                run = self.box.run(args)
+                self.assertEqual(run.status, 1)
+                self.assertEqual(run.stdout, USAGE)
+                self.assertEqual(run.syslog, [])
+                self.assertEqual(run.locks, {})
+        self.assertEqual(sim.received(), b"")
+
+
+class Devices(E2E):
+    def test_falls_back_to_ttyS2(self):
+        sim = self.box.modem("ttyS2")
+        run = self.box.run(["+15555550123", "hello"])
+        self.assertEqual(run.status, 0)
+        self.assertEqual(run.locks, {"LCK..ttyS2": self.lock_text(run.pid)})
+        self.assertEqual(sim.received(), b"ATE0+CMGF=0\rAT+CMGS=19\r" + ROAD_PDU + b"\x1a")
+
+    def test_ttyUSB8_is_preferred(self):
+        usb = self.box.modem("ttyUSB8")
+        s2 = self.box.modem("ttyS2")
+        run = self.box.run(["+15555550123", "hello"])
+        self.assertEqual(run.status, 0)
+        self.assertEqual(run.locks, {"LCK..ttyUSB8": self.lock_text(run.pid)})
+        self.assertNotEqual(usb.received(), b"")
+        self.assertEqual(s2.received(), b"")
+
+    def test_no_device(self):
+        run = self.box.run(["+15555550123", "hello"])
+        self.assertEqual(run.status, 1)
+        self.assertEqual((run.stdout, run.syslog, run.locks), ("", [], {}))
+
+
+class LiveLock(E2E):
+    def test_live_holder_keeps_the_port(self):
+        usb = self.box.modem("ttyUSB8")
+        s2 = self.box.modem("ttyS2")
+        self.box.write_lock("ttyUSB8", b"%10d\n" % 1)  # init never ends
+        run = self.box.run(["+15555550123", "hello"])
+        self.assertEqual(run.status, 1)
+        self.assertGreater(run.elapsed, 10.0)
+        self.assertLess(run.elapsed, 11.1 + 0.5)  # 0.5 s for namespace set-up
+        self.assertEqual(run.syslog, [])
+        self.assertEqual(run.locks, {"LCK..ttyUSB8": b"%10d\n" % 1})
+        self.assertEqual((usb.received(), s2.received()), (b"", b""))
+
+
+class StaleLocks(E2E):
+    def test_replaced_at_once(self):
+        dead = os.fork()
+        if dead == 0:
+            os._exit(0)
+        os.waitpid(dead, 0)
+        sim = self.box.modem("ttyUSB8")
+        for what, content in (("dead PID", b"%10d\n" % dead), ("garbage", b"no pid\n"),
+                              ("empty", b""), ("binary PID", (dead).to_bytes(4, "little"))):
+            with self.subTest(what):
+                self.box.write_lock("ttyUSB8", content)
+                run = self.box.run(["+15555550123", "hello"])
+                self.assertEqual(run.status, 0)
+                self.assertLess(run.elapsed, 3)
+                self.assertEqual(run.locks, {"LCK..ttyUSB8": self.lock_text(run.pid)})
+
+    def test_own_pid_value(self):
+        # In a PID namespace of its own cellpost is PID 1, so a lock holding
+        # 1 holds its own PID: left by an earlier process, never by itself.
+        self.box.modem("ttyUSB8")
+        self.box.write_lock("ttyUSB8", b"%10d\n" % 1)
+        self.box.unshare = self.box.unshare + ["--pid", "--fork"]
+        run = self.box.run(["+15555550123", "hello"])
+        self.assertEqual(run.status, 0, run.syslog)
+        self.assertLess(run.elapsed, 3)
+        self.assertEqual(run.locks, {"LCK..ttyUSB8": self.lock_text(1)})
+
+
+class Faults(E2E):
+    def test_mode_command_error(self):
+        sim = self.box.modem("ttyUSB8", ["--mode-error"])
+        run = self.box.run(["+15555550123", "hello"])
+        self.assertEqual(run.status, 1)
+        self.assertEqual(run.syslog, [(LOG_ERR, "cellpost", run.pid, "AT+CMGF=0 error.")])
+        self.assertEqual(sim.received(), b"ATE0+CMGF=0\r")
+        self.assertEqual(run.locks, {"LCK..ttyUSB8": self.lock_text(run.pid)})
+
+    def test_no_prompt_at_second_part(self):
+        sim = self.box.modem("ttyUSB8", ["--prompt-error", "2"])
+        text = "p" * 200
+        run = self.box.run(["+15555550123", "+15555550124", text])
+        self.assertEqual(run.status, 1)
+        self.assertEqual(run.messages(), ["AT+CMGS error."])
+        self.assertEqual(len(sim.pdus()), 1)
+        cmds = sandbox.commands(sim.received())
+        self.assertEqual(len(cmds), 4)  # mode, part 1 announced and sent, part 2 announced
+        self.assertTrue(cmds[3].startswith(b"AT+CMGS="))
+
+    def test_rejected_destination(self):
+        sim = self.box.modem("ttyUSB8", ["--reject", "+15555550123"])
+        text = "r" * 400
+        run = self.box.run(["+15555550123", "+4917012345", text])
+        self.assertEqual(run.status, 1)
+        self.assertEqual(run.messages(), ["SMS rejected by modem."])
+        self.assertEqual([v for _, v in sim.pdus()], ["rejected"] + ["accepted"] * 3)
+        self.assertEqual(sandbox.decode(sim.pdus()[0][0])["Number"], "+15555550123")
+        self.assertEqual([sandbox.decode(h)["Number"] for h, _ in sim.pdus()[1:]],
+                         ["+4917012345"] * 3)
+
+    def test_flood(self):
+        sim = self.box.modem("ttyUSB8", ["--flood", "72000"])
+        run = self.box.run(["+15555550123", "hello"])
+        self.assertEqual(run.status, 0, run.syslog)
+        self.assertDelivered(sim, [("+15555550123", "hello")])
+
+    def test_two_byte_prompt(self):
+        # "> " is no more than 2 bytes, so the full prompt wait follows it.
+        sim = self.box.modem("ttyUSB8", ["--short-prompt"])
+        run = self.box.run(["+15555550123", "hello"])
+        self.assertEqual(run.status, 0)
+        self.assertGreater(run.elapsed, 5.0)
+        self.assertDelivered(sim, [("+15555550123", "hello")])
+
+
+class SilentModem(E2E):
+    def test_silence(self):
+        sim = self.box.modem("ttyUSB8", ["--silent"])
+        run = self.box.run(["+15555550123", "hello"])
+        self.assertEqual(run.status, 1)
+        self.assertGreater(run.elapsed, 10.0)
+        self.assertEqual(run.messages(), ["AT+CMGF=0 error."])
+        self.assertEqual(sim.received(), b"ATE0+CMGF=0\r")
+
+
+class LateAnswer(E2E):
+    def test_result_after_the_wait(self):
+        # The result comes after cellpost's 10 s wait; a missing answer is
+        # not a failure, and the late one is read as the start of the next.
+        sim = self.box.modem("ttyUSB8", ["--delay-ms", "10500"])
+        run = self.box.run(["+15555550123", "+15555550124", "late"])
+        self.assertEqual(run.status, 0, run.syslog)
+        # The first PDU's wait runs out; the second recipient is announced
+        # only then.
+        sent = [t for t, d, data in sim.transcript() if d == "<" and data.startswith(b"AT+CMGS")]
+        self.assertGreater(sent[1] - sent[0], 10.0)
+        self.assertEqual(run.messages(), ["SMS successfully sent."])
+        self.assertDelivered(sim, [("+15555550123", "late"), ("+15555550124", "late")])
+
+
+class Input(E2E):
+    def test_invalid_numbers(self):
+        sim = self.box.modem("ttyUSB8")
+        for bad in ("abc", "+", "", "123456789012345678901", "12 34", "+1+2", "-123"):
+            with self.subTest(number=bad):
+                run = self.box.run(["+15555550123", bad, "hello"])
+                self.assertEqual(run.status, 1)
+                self.assertEqual(run.syslog, [(LOG_ERR, "cellpost", run.pid, "Invalid phone number.")])
+                self.assertEqual(run.locks, {})
+        self.assertEqual(sim.received(), b"")
+
+    def test_longest_number(self):
+        sim = self.box.modem("ttyUSB8")
+        run = self.box.run(["+12345678901234567890", "x" * 1530])
+        self.assertEqual(run.status, 0)
+        self.assertDelivered(sim, [("+12345678901234567890", "x" * 1530)])
+
+    def test_over_long_text(self):
+        sim = self.box.modem("ttyUSB8")
+        text = "".join(chr(0x41 + i % 26) for i in range(2000))
+        run = self.box.run(["+15555550123", text])
+        self.assertEqual(run.status, 0)
+        self.assertEqual(run.syslog[0], (LOG_WARNING, "cellpost", run.pid,
+                                         "Text truncated to 1530 characters."))
+        self.assertEqual(run.messages()[1:], ["SMS successfully sent."])
+        self.assertEqual(len(sim.pdus()), 10)
+        self.assertDelivered(sim, [("+15555550123", text)])
+
+
+class Concurrency(E2E):
+    def test_runs_never_interleave(self):
+        sim = self.box.modem("ttyUSB8")
+        runs = 6
+        procs = [self.box.start([f"+1555555{i:04d}", f"message {i}"]) for i in range(runs)]
+        # Reap each run as it ends, as a shell would: an unreaped one is a
+        # zombie, and its lock would still look alive to the others.
+        with concurrent.futures.ThreadPoolExecutor(runs) as pool:
+            statuses = list(pool.map(lambda p: p.wait(timeout=60), procs))
+        self.assertEqual(statuses, [0] * runs)
+        # Every dialogue is whole: mode command, announcement, PDU, and then
+        # the next run's mode command.
+        cmds = sandbox.commands(sim.received())
+        self.assertEqual(len(cmds), 3 * runs)
+        for i in range(runs):
+            self.assertEqual(cmds[3 * i], b"ATE0+CMGF=0\r")
+            self.assertTrue(cmds[3 * i + 1].startswith(b"AT+CMGS="))
+            self.assertTrue(cmds[3 * i + 2].endswith(b"\x1a"))
+        numbers = sorted(sandbox.decode(h)["Number"] for h, _ in sim.pdus())
+        self.assertEqual(numbers, [f"+1555555{i:04d}" for i in range(runs)])
+        self.assertEqual([v for _, v in sim.pdus()], ["accepted"] * runs)
+
+
+class Interop(E2E):
+    """Random numbers and texts, each run in a sandbox of its own, at once."""
+
+    SEED = 20261208
+    RUNS = 10
+
+    def case(self, rng):
+        def number():
+            digits = "".join(rng.choice("0123456789") for _ in range(rng.randint(1, 20)))
+            return ("+" if rng.random() < 0.5 else "") + digits
+        length = rng.choice([0, rng.randint(1, 160), rng.randint(161, 600), rng.randint(0, 2000)])
+        text = "".join(chr(rng.randint(0x20, 0x7E)) for _ in range(length))
+        return [number() for _ in range(rng.randint(1, 3))], text
+
+    def one(self, numbers, text):
+        box = sandbox.Sandbox(CELLPOST, SIM)
+        try:
+            sim = box.modem("ttyUSB8")
+            run = box.run([*numbers, text], timeout=120)
+            return run, sim.pdus()
+        finally:
+            box.close()
+
+    def test_random_messages(self):
+        rng = random.Random(self.SEED)
+        cases = [self.case(rng) for _ in range(self.RUNS)]
+        with concurrent.futures.ThreadPoolExecutor(self.RUNS) as pool:
+            results = list(pool.map(lambda c: self.one(*c), cases))
+        for (numbers, text), (run, pdus) in zip(cases, results):
+            with self.subTest(seed=self.SEED, numbers=numbers, text=text):
+                self.assertEqual(run.status, 0, run.syslog)
+
+                class Recorded:
+                    def pdus(self):
+                        return pdus
+                self.assertDelivered(Recorded(), [(n, text) for n in numbers])
+
+
+if __name__ == "__main__":
+    unittest.main()
