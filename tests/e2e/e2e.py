@@ -37,7 +37,14 @@ class E2E(unittest.TestCase):
         self.box = sandbox.Sandbox(CELLPOST, SIM)
 
     def tearDown(self):
-        self.box.close()
+        # Whatever else a test checks, every PDU that reached a modem must be
+        # a well-formed SMS-SUBMIT to the independent decoder.
+        try:
+            for sim in self.box.modems.values():
+                for hex_pdu, _ in sim.pdus():
+                    self.assertEqual(sandbox.decode(hex_pdu)["Type"], "Submit", hex_pdu)
+        finally:
+            self.box.close()
 
     def lock_text(self, pid):
         return b"%10d\n" % pid
