@@ -13,12 +13,12 @@
 #include <span>
 #include <string_view>
 
-inline constexpr std::size_t kPduOctets = 256;        // room in one PduRecord
-inline constexpr std::size_t kMaxParts = 10;          // parts of one concatenated SMS
-inline constexpr std::size_t kSingleSmsChars = 160;   // septets in one plain SMS
-inline constexpr std::size_t kPartChars = 153;        // septets left beside a 6-octet UDH
+inline constexpr std::size_t kPduOctets = 256;       // room in one PduRecord
+inline constexpr std::size_t kMaxParts = 10;         // parts of one concatenated SMS
+inline constexpr std::size_t kSingleSmsChars = 160;  // septets in one plain SMS
+inline constexpr std::size_t kPartChars = 153;       // septets left beside a 6-octet UDH
 inline constexpr std::size_t kMaxTextBytes = kMaxParts * kPartChars;  // 1530: the rest is dropped
-inline constexpr std::size_t kMaxAddressDigits = 20;  // what a TP-DA can carry
+inline constexpr std::size_t kMaxAddressDigits = 20;                  // what a TP-DA can carry
 // Largest PDU: a full part for a 20-digit number, 149 + 10 octets.
 inline constexpr std::size_t kMaxPduOctets = 149 + (kMaxAddressDigits + 1) / 2;
 

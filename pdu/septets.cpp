@@ -13,15 +13,15 @@ std::size_t pack_septets(std::string_view text, std::span<std::uint8_t> out, uns
     unsigned pending_bits = start_bit;  // the fill bits below start_bit are 0
     std::size_t n = 0;
     for (const char c : text) {
-        pending |= (static_cast<unsigned>(static_cast<unsigned char>(c)) & 0x7Fu) << pending_bits;
+        pending |= (static_cast<unsigned>(static_cast<unsigned char>(c)) & 0x7FU) << pending_bits;
         pending_bits += 7;
         if (pending_bits >= 8) {
-            out[n++] = static_cast<std::uint8_t>(pending & 0xFFu);
+            out[n++] = static_cast<std::uint8_t>(pending & 0xFFU);
             pending >>= 8;
             pending_bits -= 8;
         }
     }
     if (pending_bits > 0)  // the partly filled last octet, high bits 0
-        out[n++] = static_cast<std::uint8_t>(pending & 0xFFu);
+        out[n++] = static_cast<std::uint8_t>(pending & 0xFFU);
     return n;
 }

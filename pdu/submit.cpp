@@ -3,19 +3,19 @@
 
 namespace {
 
-constexpr std::uint8_t kNoSmsc = 0x00;          // use the SMSC stored in the modem
-constexpr std::uint8_t kFirstOctet = 0x11;      // TP-MTI SMS-SUBMIT, TP-VPF relative
-constexpr std::uint8_t kUdhi = 0x40;            // TP-UDHI: user data starts with a header
-constexpr std::uint8_t kMessageRef = 0x00;      // TP-MR: the modem assigns its own
-constexpr std::uint8_t kInternational = 0x91;   // TON international, ISDN plan
-constexpr std::uint8_t kUnknownType = 0x81;     // TON unknown, ISDN plan
-constexpr std::uint8_t kProtocolId = 0x00;      // TP-PID: plain SME-to-SME
-constexpr std::uint8_t kDefaultAlphabet = 0x00; // TP-DCS: GSM 7-bit, no class
-constexpr std::uint8_t kValidity4Days = 0xAA;   // TP-VP relative: (170 - 166) days
-constexpr std::uint8_t kUdhLength = 0x05;       // UDHL: one 5-octet element follows
-constexpr std::uint8_t kIeiConcat8 = 0x00;      // IEI: concatenation, 8-bit reference
-constexpr std::uint8_t kIeiConcatLength = 0x03; // reference, total, sequence
-constexpr std::uint8_t kConcatRef = 0x00;       // one message at a time: always 0
+constexpr std::uint8_t kNoSmsc = 0x00;           // use the SMSC stored in the modem
+constexpr std::uint8_t kFirstOctet = 0x11;       // TP-MTI SMS-SUBMIT, TP-VPF relative
+constexpr std::uint8_t kUdhi = 0x40;             // TP-UDHI: user data starts with a header
+constexpr std::uint8_t kMessageRef = 0x00;       // TP-MR: the modem assigns its own
+constexpr std::uint8_t kInternational = 0x91;    // TON international, ISDN plan
+constexpr std::uint8_t kUnknownType = 0x81;      // TON unknown, ISDN plan
+constexpr std::uint8_t kProtocolId = 0x00;       // TP-PID: plain SME-to-SME
+constexpr std::uint8_t kDefaultAlphabet = 0x00;  // TP-DCS: GSM 7-bit, no class
+constexpr std::uint8_t kValidity4Days = 0xAA;    // TP-VP relative: (170 - 166) days
+constexpr std::uint8_t kUdhLength = 0x05;        // UDHL: one 5-octet element follows
+constexpr std::uint8_t kIeiConcat8 = 0x00;       // IEI: concatenation, 8-bit reference
+constexpr std::uint8_t kIeiConcatLength = 0x03;  // reference, total, sequence
+constexpr std::uint8_t kConcatRef = 0x00;        // one message at a time: always 0
 // The 6 header octets are 48 bits; with one fill bit they take 7 septets.
 constexpr unsigned kUdhSeptets = 7;
 constexpr unsigned kUdhFillBits = 1;
@@ -38,37 +38,37 @@ std::uint32_t encode_submit_pdu(std::string_view number, std::string_view text,
     const bool segmented = total != 0;
 
     std::size_t n = 0;
-    out[n++] = kNoSmsc;                                           // SMSC information length
-    out[n++] = segmented ? kFirstOctet | kUdhi : kFirstOctet;     // first octet
-    out[n++] = kMessageRef;                                       // TP-MR
-    out[n++] = static_cast<std::uint8_t>(digits.size());          // TP-DA length in digits
-    out[n++] = international ? kInternational : kUnknownType;     // TP-DA type of address
-    for (std::size_t i = 0; i < digits.size(); i += 2) {          // TP-DA, low nibble first
+    out[n++] = kNoSmsc;                                        // SMSC information length
+    out[n++] = segmented ? kFirstOctet | kUdhi : kFirstOctet;  // first octet
+    out[n++] = kMessageRef;                                    // TP-MR
+    out[n++] = static_cast<std::uint8_t>(digits.size());       // TP-DA length in digits
+    out[n++] = international ? kInternational : kUnknownType;  // TP-DA type of address
+    for (std::size_t i = 0; i < digits.size(); i += 2) {       // TP-DA, low nibble first
         const std::uint8_t high = i + 1 < digits.size() ? semi_octet(digits[i + 1]) : 0x0F;
         out[n++] = static_cast<std::uint8_t>(semi_octet(digits[i]) | high << 4);
     }
-    out[n++] = kProtocolId;                                       // TP-PID
-    out[n++] = kDefaultAlphabet;                                  // TP-DCS
-    out[n++] = kValidity4Days;                                    // TP-VP
-    const std::size_t udl_at = n++;                               // TP-UDL, filled below
+    out[n++] = kProtocolId;          // TP-PID
+    out[n++] = kDefaultAlphabet;     // TP-DCS
+    out[n++] = kValidity4Days;       // TP-VP
+    const std::size_t udl_at = n++;  // TP-UDL, filled below
 
     unsigned start_bit = 0;
     std::size_t udl = text.size();
     if (segmented) {
-        out[n++] = kUdhLength;                                    // UDHL
-        out[n++] = kIeiConcat8;                                   // IEI
-        out[n++] = kIeiConcatLength;                              // IEDL
-        out[n++] = kConcatRef;                                    // reference number
-        out[n++] = static_cast<std::uint8_t>(total);              // parts in all
-        out[n++] = static_cast<std::uint8_t>(seq);                // this part, from 1
+        out[n++] = kUdhLength;                        // UDHL
+        out[n++] = kIeiConcat8;                       // IEI
+        out[n++] = kIeiConcatLength;                  // IEDL
+        out[n++] = kConcatRef;                        // reference number
+        out[n++] = static_cast<std::uint8_t>(total);  // parts in all
+        out[n++] = static_cast<std::uint8_t>(seq);    // this part, from 1
         start_bit = kUdhFillBits;
         udl += kUdhSeptets;
     }
-    out[udl_at] = static_cast<std::uint8_t>(udl);                 // septets, header included
+    out[udl_at] = static_cast<std::uint8_t>(udl);  // septets, header included
 
     const std::size_t packed = pack_septets(text, std::span(out).subspan(n), start_bit);
     if (packed == 0 && (start_bit != 0 || !text.empty()))
         return 0;  // the text does not fit the record
-    n += packed;                                                  // TP-UD
+    n += packed;   // TP-UD
     return static_cast<std::uint32_t>(n);
 }

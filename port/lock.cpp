@@ -57,7 +57,8 @@ bool publish_lock(const char *lock, const char *temp)
     if (fd < 0)
         return false;
     std::array<char, kPidTextSize> text{};
-    const int length = std::snprintf(text.data(), text.size(), "%10d\n", static_cast<int>(getpid()));
+    const int length =
+        std::snprintf(text.data(), text.size(), "%10d\n", static_cast<int>(getpid()));
     bool written = length > 0 && write(fd, text.data(), static_cast<std::size_t>(length)) == length;
     if (close(fd) != 0)
         written = false;
@@ -117,8 +118,8 @@ bool lock_device(const char *lock_dir, const char *path, int timeout_seconds)
     std::array<char, kLockPathSize> temp{};
     if (!lock_path(lock_dir, path, lock))
         return false;
-    const int length = std::snprintf(temp.data(), temp.size(), "%s/LTMP.%d", lock_dir,
-                                     static_cast<int>(getpid()));
+    const int length =
+        std::snprintf(temp.data(), temp.size(), "%s/LTMP.%d", lock_dir, static_cast<int>(getpid()));
     if (length <= 0 || static_cast<std::size_t>(length) >= temp.size())
         return false;
 

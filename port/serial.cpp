@@ -20,10 +20,10 @@ int open_serial(const char *path)
     termios tio{};
     if (tcgetattr(fd, &tio) != 0)
         tio = termios{};  // nothing read: write zeroed c_line and c_cc rather than garbage
-    tio.c_iflag = IGNBRK | IGNPAR;              // no CR/LF mapping, no XON/XOFF
-    tio.c_oflag = 0;                            // bytes go out as written
+    tio.c_iflag = IGNBRK | IGNPAR;                 // no CR/LF mapping, no XON/XOFF
+    tio.c_oflag = 0;                               // bytes go out as written
     tio.c_cflag = B115200 | CS8 | CREAD | CLOCAL;  // 8N1, no RTS/CTS, ignore DCD
-    tio.c_lflag = 0;                            // raw: no echo, no line editing
+    tio.c_lflag = 0;                               // raw: no echo, no line editing
     if (tcsetattr(fd, TCSANOW, &tio) != 0)
         syslog(LOG_ERR, "tcsetattr(%s) error: %s", path, std::strerror(errno));
     return fd;

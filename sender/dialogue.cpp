@@ -28,7 +28,8 @@ int send_sms(int fd, std::span<char *const> numbers, std::string_view text,
             const PduRecord &pdu = pdus[k];
             // AT+CMGS counts the TPDU only, not the SMSC-length octet.
             std::snprintf(command.data(), command.size(), kSubmitFormat, pdu.length - 1);
-            if (std::strchr(at_command(fd, command.data(), timeouts.prompt_seconds), '>') == nullptr) {
+            if (std::strchr(at_command(fd, command.data(), timeouts.prompt_seconds), '>') ==
+                nullptr) {
                 syslog(LOG_ERR, "%s", kMsgPromptError);
                 return 1;
             }
@@ -36,7 +37,8 @@ int send_sms(int fd, std::span<char *const> numbers, std::string_view text,
             std::snprintf(command.data(), command.size(), "%s%c", hex.data(), kCtrlZ);
             // "ERROR" covers both a plain ERROR and "+CMS ERROR: <n>". The
             // other parts of a rejected message would be useless alone.
-            if (std::strstr(at_command(fd, command.data(), timeouts.submit_seconds), "ERROR") != nullptr) {
+            if (std::strstr(at_command(fd, command.data(), timeouts.submit_seconds), "ERROR") !=
+                nullptr) {
                 syslog(LOG_ERR, "%s", kMsgRejected);
                 rejected = true;
                 break;

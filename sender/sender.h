@@ -27,11 +27,11 @@ static_assert(2 * kMaxPduOctets + 1 <= kHexBufferSize, "a PDU's hex must fit its
 static_assert(2 * kMaxPduOctets + 2 <= kCommandBufferSize, "hex and Ctrl-Z must fit a command");
 
 inline constexpr const char *kProgramName = "cellpost";
-inline constexpr const char *kUsageFormat =
-    "Usage: %s <phone number 1> <phone number 2> ... <phone number n> <text sms in quotation marks>\n";
+inline constexpr const char *kUsageFormat = "Usage: %s <phone number 1> <phone number 2> ... "
+                                            "<phone number n> <text sms in quotation marks>\n";
 inline constexpr const char *kModeCommand = "ATE0+CMGF=0\r";  // echo off, PDU mode
 inline constexpr const char *kSubmitFormat = "AT+CMGS=%u\r";
-inline constexpr char kCtrlZ = '\x1a';                        // ends the PDU text
+inline constexpr char kCtrlZ = '\x1a';  // ends the PDU text
 
 inline constexpr const char *kMsgInvalidNumber = "Invalid phone number.";
 inline constexpr const char *kMsgTruncated = "Text truncated to 1530 characters.";

@@ -232,10 +232,17 @@ TEST(Pdu, ValidNumbers)
         bool valid;
     };
     static const std::vector<Case> cases = {
-        {"+15555550123", true}, {"0", true},          {"12345678901234567890", true},
-        {"", false},            {"+", false},         {"123456789012345678901", false},
-        {"+1+2", false},        {"12a4", false},      {"++1", false},
-        {" 123", false},        {"+12345678901234567890", true},
+        {"+15555550123", true},
+        {"0", true},
+        {"12345678901234567890", true},
+        {"", false},
+        {"+", false},
+        {"123456789012345678901", false},
+        {"+1+2", false},
+        {"12a4", false},
+        {"++1", false},
+        {" 123", false},
+        {"+12345678901234567890", true},
     };
     for (const Case &c : cases)
         EXPECT_EQ(is_valid_number(c.number), c.valid) << '"' << c.number << '"';

@@ -211,7 +211,8 @@ TEST(Dialogue, MissingPromptStopsTheRun)
 TEST(Dialogue, RejectedRecipientIsSkippedAndReported)
 {
     const std::string text(200, 'r');
-    ScriptedModem modem({kOk, kPrompt, {"\r\n+CMS ERROR: 500\r\n"}, kPrompt, kSent, kPrompt, kSent});
+    ScriptedModem modem(
+        {kOk, kPrompt, {"\r\n+CMS ERROR: 500\r\n"}, kPrompt, kSent, kPrompt, kSent});
     EXPECT_EQ(run(modem, {"111", "222"}, text), 1);
     auto want = expected_commands({"222"}, text);
     const auto first = expected_commands({"111"}, text);

@@ -43,13 +43,13 @@ constexpr const char *kRejected = "\r\n+CMS ERROR: 500\r\n";   // unknown error
 
 struct Options {
     std::string link, transcript, pdus;
-    long delay_ms = 0;          // before a submission's result
-    bool silent = false;        // answer nothing at all
-    bool mode_error = false;    // ERROR to AT+CMGF
-    long prompt_error_from = 0; // ERROR instead of the k-th and later prompts
-    bool short_prompt = false;  // "> " without the leading CR LF
+    long delay_ms = 0;                // before a submission's result
+    bool silent = false;              // answer nothing at all
+    bool mode_error = false;          // ERROR to AT+CMGF
+    long prompt_error_from = 0;       // ERROR instead of the k-th and later prompts
+    bool short_prompt = false;        // "> " without the leading CR LF
     std::vector<std::string> reject;  // destinations answered +CMS ERROR: 500
-    long flood = 0;             // filler bytes after the OK to AT+CMGF
+    long flood = 0;                   // filler bytes after the OK to AT+CMGF
 };
 
 struct Pending {
@@ -59,7 +59,7 @@ struct Pending {
 
 volatile std::sig_atomic_t g_stop = 0;
 
-void on_signal(int)
+void on_signal(int /*signal*/)
 {
     g_stop = 1;
 }
@@ -89,7 +89,8 @@ public:
                 p.events |= POLLOUT;
             int wait = 100;
             if (!out_.empty()) {
-                const auto until = std::chrono::duration_cast<milliseconds>(out_.front().due - Clock::now());
+                const auto until =
+                    std::chrono::duration_cast<milliseconds>(out_.front().due - Clock::now());
                 wait = static_cast<int>(std::clamp<long>(until.count(), 0, 100));
             }
             if (poll(&p, 1, wait) < 0 && errno != EINTR)
@@ -143,8 +144,9 @@ private:
 
     void command(std::string line)
     {
-        std::transform(line.begin(), line.end(), line.begin(),
-                       [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); });
+        std::transform(line.begin(), line.end(), line.begin(), [](char c) {
+            return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        });
         if (line.empty())
             return;
         if (line.rfind("AT", 0) != 0) {
@@ -232,8 +234,9 @@ private:
     {
         const Pending p = {Clock::now() + delay, bytes};
         // Keep the queue in time order; equal times keep their order.
-        const auto at = std::upper_bound(out_.begin(), out_.end(), p.due,
-                                         [](Clock::time_point t, const Pending &q) { return t < q.due; });
+        const auto at =
+            std::upper_bound(out_.begin(), out_.end(), p.due,
+                             [](Clock::time_point t, const Pending &q) { return t < q.due; });
         out_.insert(at, p);
     }
 
@@ -301,39 +304,64 @@ int usage(const char *program)
     return 2;
 }
 
+// A count or a time in milliseconds: digits only.
+bool parse_number(const char *text, long &out)
+{
+    char *end = nullptr;
+    errno = 0;
+    out = std::strtol(text, &end, 10);
+    return end != text && *end == '\0' && errno == 0 && out >= 0;
+}
+
+bool parse_options(int argc, char **argv, Options &opt)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--silent") {
+            opt.silent = true;
+            continue;
+        }
+        if (a == "--mode-error") {
+            opt.mode_error = true;
+            continue;
+        }
+        if (a == "--short-prompt") {
+            opt.short_prompt = true;
+            continue;
+        }
+        if (i + 1 >= argc)
+            return false;
+        const char *value = argv[++i];
+        bool ok = true;
+        if (a == "--link")
+            opt.link = value;
+        else if (a == "--transcript")
+            opt.transcript = value;
+        else if (a == "--pdus")
+            opt.pdus = value;
+        else if (a == "--reject")
+            opt.reject.emplace_back(value);
+        else if (a == "--delay-ms")
+            ok = parse_number(value, opt.delay_ms);
+        else if (a == "--prompt-error")
+            ok = parse_number(value, opt.prompt_error_from);
+        else if (a == "--flood")
+            ok = parse_number(value, opt.flood);
+        else
+            ok = false;
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     Options opt;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const bool has_value = i + 1 < argc;
-        if (a == "--silent")
-            opt.silent = true;
-        else if (a == "--mode-error")
-            opt.mode_error = true;
-        else if (a == "--short-prompt")
-            opt.short_prompt = true;
-        else if (!has_value)
-            return usage(argv[0]);
-        else if (a == "--link")
-            opt.link = argv[++i];
-        else if (a == "--transcript")
-            opt.transcript = argv[++i];
-        else if (a == "--pdus")
-            opt.pdus = argv[++i];
-        else if (a == "--delay-ms")
-            opt.delay_ms = std::atol(argv[++i]);
-        else if (a == "--prompt-error")
-            opt.prompt_error_from = std::atol(argv[++i]);
-        else if (a == "--reject")
-            opt.reject.emplace_back(argv[++i]);
-        else if (a == "--flood")
-            opt.flood = std::atol(argv[++i]);
-        else
-            return usage(argv[0]);
-    }
+    if (!parse_options(argc, argv, opt))
+        return usage(argv[0]);
 
     int master = -1;
     int slave = -1;
