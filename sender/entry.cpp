@@ -16,13 +16,8 @@ const char *program_name(int argc, char **argv)
     return slash == std::string_view::npos ? argv[0] : argv[0] + slash + 1;
 }
 
-}  // namespace
-
-int cellpost_main(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &timeouts)
+int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &timeouts)
 {
-    setsid();  // fails harmlessly when we already lead a process group
-    openlog(kProgramName, LOG_PID | LOG_NDELAY, LOG_DAEMON);
-
     if (argc < kMinArgs || argc > kMaxArgs) {
         std::printf(kUsageFormat, program_name(argc, argv));  // nowhere to report a failure
         return 1;
@@ -46,4 +41,15 @@ int cellpost_main(int argc, char **argv, const ModemPorts &ports, const Dialogue
         return 1;
     // The descriptor and the lock stay ours until exit.
     return send_sms(fd, numbers, text, timeouts);
+}
+
+}  // namespace
+
+int cellpost_main(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &timeouts)
+{
+    setsid();  // fails harmlessly when we already lead a process group
+    openlog(kProgramName, LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    const int status = run(argc, argv, ports, timeouts);
+    closelog();
+    return status;
 }

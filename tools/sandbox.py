@@ -153,8 +153,9 @@ class Run:
 class Sandbox:
     """One scratch directory: devices, lock directory and syslog socket."""
 
-    def __init__(self, cellpost, simulator):
+    def __init__(self, cellpost, simulator, wrapper=()):
         self.cellpost = cellpost
+        self.wrapper = list(wrapper)  # e.g. valgrind and its options
         self.simulator = simulator
         self.unshare = namespace_command()
         self.dir = tempfile.mkdtemp(prefix="cellpost-e2e-")
@@ -179,11 +180,11 @@ class Sandbox:
         with open(os.path.join(self.lock_dir, f"LCK..{device}"), "wb") as f:
             f.write(content)
 
-    def start(self, args, argv0=None):
+    def start(self, args):
         """Starts cellpost with `args`; returns the Popen."""
-        argv0 = argv0 or self.cellpost
         return subprocess.Popen(
-            [*self.unshare, "sh", "-c", SETUP, "sandbox", self.dir, self.cellpost, *args],
+            [*self.unshare, "sh", "-c", SETUP, "sandbox", self.dir, *self.wrapper, self.cellpost,
+             *args],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
     def run(self, args, timeout=60):

@@ -316,6 +316,22 @@ class Concurrency(E2E):
         self.assertEqual([v for _, v in sim.pdus()], ["accepted"] * runs)
 
 
+class Valgrind(E2E):
+    def setUp(self):
+        self.box = sandbox.Sandbox(CELLPOST, SIM, ["valgrind", "--error-exitcode=99",
+                                                   "--track-fds=yes", "--leak-check=full"])
+
+    def test_clean_run(self):
+        sim = self.box.modem("ttyUSB8")
+        run = self.box.run(["+15555550123", "+4917012345", "v" * 200])
+        self.assertEqual(run.status, 0, run.stderr)
+        self.assertIn("ERROR SUMMARY: 0 errors", run.stderr)
+        # Only the modem is left open, as the process hands it to exit.
+        self.assertIn("FILE DESCRIPTORS: 4 open (3 std) at exit.", run.stderr)
+        self.assertRegex(run.stderr, r"Open file descriptor \d+: /dev/ttyUSB8")
+        self.assertDelivered(sim, [("+15555550123", "v" * 200), ("+4917012345", "v" * 200)])
+
+
 class Interop(E2E):
     """Random numbers and texts, each run in a sandbox of its own, at once."""
 
