@@ -43,7 +43,8 @@ constexpr const char *kRejected = "\r\n+CMS ERROR: 500\r\n";   // unknown error
 
 struct Options {
     std::string link, transcript, pdus;
-    long delay_ms = 0;                // before a submission's result
+    long latency_ms = 0;              // before every answer
+    long delay_ms = 0;                // before a submission's result, on top of that
     bool silent = false;              // answer nothing at all
     bool mode_error = false;          // ERROR to AT+CMGF
     long prompt_error_from = 0;       // ERROR instead of the k-th and later prompts
@@ -232,7 +233,7 @@ private:
 
     void reply(const std::string &bytes, milliseconds delay = milliseconds(0))
     {
-        const Pending p = {Clock::now() + delay, bytes};
+        const Pending p = {Clock::now() + milliseconds(opt_.latency_ms) + delay, bytes};
         // Keep the queue in time order; equal times keep their order.
         const auto at =
             std::upper_bound(out_.begin(), out_.end(), p.due,
@@ -297,7 +298,8 @@ private:
 int usage(const char *program)
 {
     std::fprintf(stderr,
-                 "usage: %s [--link PATH] [--transcript FILE] [--pdus FILE] [--delay-ms N]\n"
+                 "usage: %s [--link PATH] [--transcript FILE] [--pdus FILE] [--latency-ms N] "
+                 "[--delay-ms N]\n"
                  "       [--silent] [--mode-error] [--prompt-error K] [--short-prompt]\n"
                  "       [--reject NUMBER]... [--flood BYTES]\n",
                  program);
@@ -341,6 +343,8 @@ bool parse_options(int argc, char **argv, Options &opt)
             opt.pdus = value;
         else if (a == "--reject")
             opt.reject.emplace_back(value);
+        else if (a == "--latency-ms")
+            ok = parse_number(value, opt.latency_ms);
         else if (a == "--delay-ms")
             ok = parse_number(value, opt.delay_ms);
         else if (a == "--prompt-error")

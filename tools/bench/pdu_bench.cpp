@@ -1,0 +1,31 @@
+// Encoding cost of one recipient's message: build_pdus plus the hex text of
+// every part, for texts around the segmentation boundaries.
+#include "pdu.h"
+#include "sender.h"
+
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+namespace {
+
+void BM_BuildAndHex(benchmark::State &state)
+{
+    const std::string text(static_cast<std::size_t>(state.range(0)), 'a');
+    PduList list;
+    std::array<char, kHexBufferSize> hex{};
+    for (auto _ : state) {
+        const unsigned count = build_pdus("+15555550123", text, list);
+        for (unsigned k = 0; k < count; ++k)
+            benchmark::DoNotOptimize(
+                hex_encode(std::span(list[k].octets).first(list[k].length), hex));
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+}
+
+BENCHMARK(BM_BuildAndHex)->Arg(5)->Arg(160)->Arg(161)->Arg(400)->Arg(1530);
+
+}  // namespace
+
+BENCHMARK_MAIN();

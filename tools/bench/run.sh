@@ -1,0 +1,10 @@
+#!/bin/sh
+# Builds and runs both benchmarks: the encoder (Google Benchmark) and whole
+# runs against the simulated modem (needs root for the private namespace).
+set -e
+cd "$(dirname "$0")/../.."
+tools/deps.sh
+cmake -S . -B build -G Ninja >/dev/null
+cmake --build build >/dev/null
+build/tools/pdu_bench
+/usr/bin/python3 tools/bench/run_bench.py build/cellpost build/tools/cellpost-modem-sim build/tools/rusage_exec
