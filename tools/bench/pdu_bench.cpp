@@ -14,7 +14,7 @@ void BM_BuildAndHex(benchmark::State &state)
     const std::string text(static_cast<std::size_t>(state.range(0)), 'a');
     PduList list;
     std::array<char, kHexBufferSize> hex{};
-    for (auto _ : state) {
+    while (state.KeepRunning()) {
         const unsigned count = build_pdus("+15555550123", text, list);
         for (unsigned k = 0; k < count; ++k)
             benchmark::DoNotOptimize(

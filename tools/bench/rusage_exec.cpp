@@ -6,8 +6,7 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-
-extern char **environ;
+#include <unistd.h>  // environ
 
 int main(int argc, char **argv)
 {
