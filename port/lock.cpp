@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr std::size_t kLockReadSize = 32;  // more than any PID text
-
 // The PID a lock file holds; 0 when it holds no number. -1 when the file
 // cannot be opened: it is then left alone, and stays in our way.
 pid_t read_lock_pid(const char *lock)

@@ -20,6 +20,7 @@ inline constexpr long kLockPollNanoseconds = 100'000'000;  // between lock attem
 inline constexpr int kLockPollsPerSecond = 10;
 inline constexpr std::size_t kLockPathSize = 64;  // "/var/lock/LCK..<name>"
 inline constexpr std::size_t kPidTextSize = 16;   // "%10d\n" and its NUL
+inline constexpr std::size_t kLockReadSize = 32;  // read of a found lock: more than any PID text
 inline constexpr mode_t kLockFileMode = 0644;
 
 // Where open_modem() looks; tests point it at pseudo-terminals and a

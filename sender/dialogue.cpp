@@ -18,7 +18,8 @@ Outcome submit_parts(int fd, const PduList &pdus, unsigned count, const Dialogue
     std::array<char, kHexBufferSize> hex;
     for (unsigned k = 0; k < count; ++k) {
         const PduRecord &pdu = pdus[k];
-        // AT+CMGS counts the TPDU only, not the SMSC-length octet.
+        // AT+CMGS counts the TPDU only, not the SMSC-length octet. Both
+        // commands fit their buffer (see the static_asserts beside it).
         std::snprintf(command.data(), command.size(), kSubmitFormat, pdu.length - 1);
         const char *prompt = at_command(fd, command.data(), timeouts.prompt_seconds);
         if (std::strchr(prompt, '>') == nullptr) {
