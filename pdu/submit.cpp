@@ -66,9 +66,9 @@ std::uint32_t encode_submit_pdu(std::string_view number, std::string_view text,
     }
     out[udl_at] = static_cast<std::uint8_t>(udl);  // septets, header included
 
-    const std::size_t packed = pack_septets(text, std::span(out).subspan(n), start_bit);
-    if (packed == 0 && (start_bit != 0 || !text.empty()))
+    const std::size_t ud_octets = (start_bit + 7 * text.size() + 7) / 8;
+    if (n + ud_octets > out.size())
         return 0;  // the text does not fit the record
-    n += packed;   // TP-UD
+    n += pack_septets(text, std::span(out).subspan(n), start_bit);  // TP-UD
     return static_cast<std::uint32_t>(n);
 }

@@ -218,11 +218,14 @@ TEST(Pdu, LargestMessageFitsItsBuffers)
     }
 }
 
-TEST(Pdu, TooLongNumberIsRefused)
+TEST(Pdu, WhatDoesNotFitIsRefused)
 {
     PduList list;
     EXPECT_EQ(build_pdus("+123456789012345678901", "hello", list), 0u);
     EXPECT_EQ(build_pdus(std::string(300, '9'), std::string(1000, 'a'), list), 0u);
+    // 300 septets take 263 octets: more than a record holds after the header.
+    EXPECT_EQ(encode_submit_pdu("1", std::string(300, 'a'), list[0].octets, 0, 0), 0u);
+    EXPECT_EQ(encode_submit_pdu("1", std::string(280, 'a'), list[0].octets, 0, 0), 255u);
 }
 
 TEST(Pdu, ValidNumbers)
