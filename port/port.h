@@ -9,7 +9,6 @@
 
 #include <array>
 #include <cstddef>
-#include <ctime>
 #include <span>
 #include <sys/types.h>
 

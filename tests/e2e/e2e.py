@@ -49,10 +49,9 @@ class E2E(unittest.TestCase):
     def lock_text(self, pid):
         return b"%10d\n" % pid
 
-    def assertDelivered(self, sim, sends):
-        """Every PDU the modem took decodes to the numbers and texts asked
-        for, each recipient's parts together and in order."""
-        pdus = sim.pdus()
+    def assertDelivered(self, pdus, sends):
+        """Every PDU the modem took (its `pdus()`) decodes to the numbers and
+        texts asked for, each recipient's parts together and in order."""
         i = 0
         for number, text in sends:
             parts = expected_parts(text.encode() if isinstance(text, str) else text)
@@ -86,14 +85,14 @@ class Road(E2E):
         self.assertEqual(sim.received(), b"ATE0+CMGF=0\rAT+CMGS=19\r" + ROAD_PDU + b"\x1a")
         self.assertEqual(run.syslog, [(LOG_NOTICE, "cellpost", run.pid, "SMS successfully sent.")])
         self.assertEqual(run.locks, {"LCK..ttyUSB8": self.lock_text(run.pid)})
-        self.assertDelivered(sim, [("+15555550123", "hello")])
+        self.assertDelivered(sim.pdus(), [("+15555550123", "hello")])
 
     def test_empty_text(self):
         sim = self.box.modem("ttyUSB8")
         run = self.box.run(["12345", ""])
         self.assertEqual(run.status, 0)
         self.assertEqual(sim.received(), b"ATE0+CMGF=0\rAT+CMGS=11\r00110005812143F50000AA00\x1a")
-        self.assertDelivered(sim, [("12345", "")])
+        self.assertDelivered(sim.pdus(), [("12345", "")])
 
     def test_stale_lock_of_earlier_run_is_taken(self):
         sim = self.box.modem("ttyUSB8")
@@ -102,7 +101,7 @@ class Road(E2E):
         self.assertEqual((first.status, second.status), (0, 0))
         self.assertLess(second.elapsed, 3)
         self.assertEqual(second.locks, {"LCK..ttyUSB8": self.lock_text(second.pid)})
-        self.assertDelivered(sim, [("+15555550123", "one"), ("+15555550123", "two")])
+        self.assertDelivered(sim.pdus(), [("+15555550123", "one"), ("+15555550123", "two")])
 
 
 class Recipients(E2E):
@@ -113,7 +112,7 @@ class Recipients(E2E):
         run = self.box.run([*numbers, text])
         self.assertEqual(run.status, 0, run.syslog)
         self.assertEqual(len(sim.pdus()), 57)
-        self.assertDelivered(sim, [(n, text) for n in numbers])
+        self.assertDelivered(sim.pdus(), [(n, text) for n in numbers])
         self.assertEqual(run.messages(), ["SMS successfully sent."])
 
     def test_wrong_argument_counts(self):
@@ -228,7 +227,7 @@ class Faults(E2E):
         sim = self.box.modem("ttyUSB8", ["--flood", "72000"])
         run = self.box.run(["+15555550123", "hello"])
         self.assertEqual(run.status, 0, run.syslog)
-        self.assertDelivered(sim, [("+15555550123", "hello")])
+        self.assertDelivered(sim.pdus(), [("+15555550123", "hello")])
 
     def test_two_byte_prompt(self):
         # "> " is no more than 2 bytes, so the full prompt wait follows it.
@@ -236,7 +235,7 @@ class Faults(E2E):
         run = self.box.run(["+15555550123", "hello"])
         self.assertEqual(run.status, 0)
         self.assertGreater(run.elapsed, 5.0)
-        self.assertDelivered(sim, [("+15555550123", "hello")])
+        self.assertDelivered(sim.pdus(), [("+15555550123", "hello")])
 
 
 class SilentModem(E2E):
@@ -261,7 +260,7 @@ class LateAnswer(E2E):
         sent = [t for t, d, data in sim.transcript() if d == "<" and data.startswith(b"AT+CMGS")]
         self.assertGreater(sent[1] - sent[0], 10.0)
         self.assertEqual(run.messages(), ["SMS successfully sent."])
-        self.assertDelivered(sim, [("+15555550123", "late"), ("+15555550124", "late")])
+        self.assertDelivered(sim.pdus(), [("+15555550123", "late"), ("+15555550124", "late")])
 
 
 class Input(E2E):
@@ -279,7 +278,7 @@ class Input(E2E):
         sim = self.box.modem("ttyUSB8")
         run = self.box.run(["+12345678901234567890", "x" * 1530])
         self.assertEqual(run.status, 0)
-        self.assertDelivered(sim, [("+12345678901234567890", "x" * 1530)])
+        self.assertDelivered(sim.pdus(), [("+12345678901234567890", "x" * 1530)])
 
     def test_over_long_text(self):
         sim = self.box.modem("ttyUSB8")
@@ -290,7 +289,7 @@ class Input(E2E):
                                          "Text truncated to 1530 characters."))
         self.assertEqual(run.messages()[1:], ["SMS successfully sent."])
         self.assertEqual(len(sim.pdus()), 10)
-        self.assertDelivered(sim, [("+15555550123", text)])
+        self.assertDelivered(sim.pdus(), [("+15555550123", text)])
 
 
 class Concurrency(E2E):
@@ -329,7 +328,7 @@ class Valgrind(E2E):
         # Only the modem is left open, as the process hands it to exit.
         self.assertIn("FILE DESCRIPTORS: 4 open (3 std) at exit.", run.stderr)
         self.assertRegex(run.stderr, r"Open file descriptor \d+: /dev/ttyUSB8")
-        self.assertDelivered(sim, [("+15555550123", "v" * 200), ("+4917012345", "v" * 200)])
+        self.assertDelivered(sim.pdus(), [("+15555550123", "v" * 200), ("+4917012345", "v" * 200)])
 
 
 class Interop(E2E):
@@ -363,11 +362,7 @@ class Interop(E2E):
         for (numbers, text), (run, pdus) in zip(cases, results):
             with self.subTest(seed=self.SEED, numbers=numbers, text=text):
                 self.assertEqual(run.status, 0, run.syslog)
-
-                class Recorded:
-                    def pdus(self):
-                        return pdus
-                self.assertDelivered(Recorded(), [(n, text) for n in numbers])
+                self.assertDelivered(pdus, [(n, text) for n in numbers])
 
 
 if __name__ == "__main__":
