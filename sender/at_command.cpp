@@ -1,83 +1,166 @@
 // One AT exchange: write a command line, gather what the modem answers.
+// All the waiting rules of the dialogue are here.
 #include "sender.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
+#include <ctime>
 #include <sys/select.h>
 #include <unistd.h>
 
 namespace {
 
+using Micros = long long;
+constexpr Micros kMicrosPerSecond = 1'000'000;
+constexpr Micros kQuiet = kQuietMilliseconds * 1000;
+constexpr Micros kSettle = kSettleMilliseconds * 1000;
+
 // One reply at a time for the whole process; valid until the next command.
 std::array<char, kReplyBufferSize> g_reply;
 
-timeval seconds(int s)
+Micros now_us()
 {
-    return timeval{s, 0};
+    timespec now{};
+    // CLOCK_MONOTONIC always exists on Linux and `now` is valid: this
+    // cannot fail, so the result is not checked.
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return Micros{now.tv_sec} * kMicrosPerSecond + now.tv_nsec / 1000;
 }
 
-// select() on fd alone; true when it is ready before `timeout` runs out.
-bool wait_ready(int fd, bool for_write, timeval timeout)
+// select() on fd alone for at most `wait` µs: 1 ready, 0 timed out, -1
+// failed. A signal counts as ready, so that the caller tries again.
+int wait_ready(int fd, bool for_write, Micros wait)
 {
     if (fd < 0 || fd >= FD_SETSIZE)
-        return false;
+        return -1;
+    wait = std::max<Micros>(wait, 0);
     fd_set set;
     FD_ZERO(&set);
     FD_SET(fd, &set);
-    return select(fd + 1, for_write ? nullptr : &set, for_write ? &set : nullptr, nullptr,
-                  &timeout) > 0;
+    timeval timeout = {static_cast<time_t>(wait / kMicrosPerSecond),
+                       static_cast<suseconds_t>(wait % kMicrosPerSecond)};
+    const int ready =
+        select(fd + 1, for_write ? nullptr : &set, for_write ? &set : nullptr, nullptr, &timeout);
+    if (ready < 0)
+        return errno == EINTR ? 1 : -1;
+    return ready > 0 ? 1 : 0;
 }
 
 // The port is non-blocking, so a write may take only part of a long PDU
 // line; wait for room and go on, or a truncated PDU would reach the modem.
-// On failure, stop: the missing answer will tell the caller.
-void write_all(int fd, std::string_view data, int timeout_seconds)
+bool write_all(int fd, std::string_view data, Micros limit)
 {
+    const Micros deadline = now_us() + limit;
     while (!data.empty()) {
         const ssize_t n = write(fd, data.data(), data.size());
         if (n > 0) {
             data.remove_prefix(static_cast<std::size_t>(n));
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            return;
-        if (!wait_ready(fd, true, seconds(timeout_seconds)))
-            return;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return false;  // EIO after a hang-up, for one
+        if (wait_ready(fd, true, deadline - now_us()) <= 0)
+            return false;
     }
+    return true;
+}
+
+// Reads what is there: into the reply while it has room, then into a
+// scratch area, so that a flood is drained and still searched.
+ssize_t read_chunk(int fd, std::size_t received, std::array<char, kDiscardChunk> &discard,
+                   std::string_view &got)
+{
+    char *into = discard.data();
+    std::size_t room = discard.size();
+    if (received < kReplyBufferSize - 1) {
+        into = g_reply.data() + received;
+        room = kReplyBufferSize - 1 - received;
+    }
+    const ssize_t n = read(fd, into, room);
+    got = std::string_view(into, n > 0 ? static_cast<std::size_t>(n) : 0);
+    return n;
+}
+
+// Where an exchange stands while its reply comes in.
+struct Gathering {
+    LineScanner scanner;
+    Micros idle;               // silence that ends it while undecided
+    Micros deadline;           // the latest it may end
+    Micros last_byte;          // silence is counted from the write, then from each byte
+    Micros answered = 0;       // when the verdict came
+    bool judged = true;        // the unfinished line was judged since the last byte
+    std::size_t received = 0;  // every byte read, kept or not
+};
+
+bool decided(const Gathering &g)
+{
+    return g.scanner.verdict != Verdict::none;
+}
+
+// The waiting rules: when the exchange ends if nothing more arrives. Once
+// answered, 200 ms of quiet says the modem has finished; on a line that
+// chatters on, what comes later is the next reply's. While undecided, the
+// same quiet lets an unfinished last line be judged; after that only the
+// exchange's silence or its time limit ends it.
+Micros give_up_at(const Gathering &g)
+{
+    if (decided(g))
+        return std::min({g.last_byte + kQuiet, g.answered + kSettle, g.deadline});
+    return std::min(g.last_byte + (g.judged ? g.idle : kQuiet), g.deadline);
+}
+
+// The wait ran out; true when that ends the exchange.
+bool quiet_ends(Gathering &g)
+{
+    if (decided(g) || g.judged)
+        return true;
+    end_reply_line(g.scanner);
+    g.judged = true;
+    return decided(g);  // said, and followed by the quiet time already
+}
+
+// Takes a chunk; true when that ends the exchange.
+bool take(Gathering &g, std::string_view got)
+{
+    const bool before = decided(g);
+    scan_reply(g.scanner, got);
+    g.received += got.size();
+    g.last_byte = now_us();
+    g.judged = false;
+    if (!before && decided(g))
+        g.answered = g.last_byte;
+    // A flood after the answer ends here; before it, only time does.
+    return decided(g) && g.received > kReplyReadLimit;
 }
 
 }  // namespace
 
-const char *at_command(int fd, const char *command, int timeout_seconds)
+Reply at_command(int fd, const char *command, const Exchange &exchange)
 {
-    write_all(fd, command, timeout_seconds);
-
     g_reply.fill('\0');
-    std::size_t received = 0;  // every byte read, kept or not
-    if (!wait_ready(fd, false, seconds(timeout_seconds)))
-        return g_reply.data();
+    const int write_seconds = std::min(exchange.idle_seconds, kWriteLimitSeconds);
+    if (!write_all(fd, command, write_seconds * kMicrosPerSecond))
+        return {g_reply.data(), Verdict::none, false};
+
+    const Micros start = now_us();
+    Gathering g = {LineScanner{exchange.awaited}, exchange.idle_seconds * kMicrosPerSecond,
+                   start + exchange.limit_seconds * kMicrosPerSecond, start};
+    std::array<char, kDiscardChunk> discard{};
     for (;;) {
-        ssize_t got = 0;
-        if (received < kReplyBufferSize - 1) {
-            got = read(fd, g_reply.data() + received, kReplyBufferSize - 1 - received);
-        } else {
-            // Keep draining, so a flood ends here instead of in the next reply.
-            std::array<char, kDiscardChunk> discard;
-            got = read(fd, discard.data(), discard.size());
-        }
-        if (got <= 0)
+        const int ready = wait_ready(fd, false, give_up_at(g) - now_us());
+        if (ready < 0 || (ready == 0 && quiet_ends(g)))
             break;
-        received += static_cast<std::size_t>(got);
-        if (received > kReplyReadLimit)
-            break;
-        // After a real chunk the modem has said its piece once it falls
-        // quiet; one or two bytes (a lone CR LF) may be the start of more.
-        const timeval next = got > 2 ? timeval{0, kQuietMicroseconds} : seconds(timeout_seconds);
-        if (!wait_ready(fd, false, next))
-            break;
+        if (ready == 0)
+            continue;
+        std::string_view got;
+        const ssize_t n = read_chunk(fd, g.received, discard, got);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            continue;
+        if (n <= 0 || take(g, got))
+            break;  // hung up, the port failed, or a flood after the answer
     }
-    return g_reply.data();
+    if (!decided(g))
+        end_reply_line(g.scanner);  // what came is all that will come
+    return {g_reply.data(), g.scanner.verdict, true};
 }

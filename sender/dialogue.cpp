@@ -3,16 +3,33 @@
 
 #include <array>
 #include <cstdio>
-#include <cstring>
 #include <syslog.h>
+#include <unistd.h>
 
 namespace {
 
-enum class Outcome { sent, rejected, no_prompt };
+enum class Outcome { sent, rejected, no_prompt, unconfirmed };
+
+// ESC ends PDU entry without sending anything. A modem whose prompt came
+// too late, or that got only part of a PDU, would otherwise take every
+// later command as PDU text, this run's and the next ones'.
+void cancel_pdu_entry(int fd)
+{
+    // One byte, best effort: if it cannot go out, the port is gone and
+    // there is nothing left to cancel.
+    const ssize_t sent = write(fd, &kEsc, 1);
+    static_cast<void>(sent);
+}
+
+Exchange mode_exchange(const DialogueTimeouts &t)
+{
+    return {Awaited::ok, t.mode_seconds, 2 * t.mode_seconds};
+}
 
 // Announces and submits one recipient's parts in order; stops at the first
-// part the modem does not prompt for or rejects, and logs why.
-Outcome submit_parts(int fd, const PduList &pdus, unsigned count, const DialogueTimeouts &timeouts)
+// part the modem does not prompt for, rejects or does not confirm, and
+// logs why.
+Outcome submit_parts(int fd, const PduList &pdus, unsigned count, const DialogueTimeouts &t)
 {
     std::array<char, kCommandBufferSize> command;
     std::array<char, kHexBufferSize> hex;
@@ -21,17 +38,26 @@ Outcome submit_parts(int fd, const PduList &pdus, unsigned count, const Dialogue
         // AT+CMGS counts the TPDU only, not the SMSC-length octet. Both
         // commands fit their buffer (see the static_asserts beside it).
         std::snprintf(command.data(), command.size(), kSubmitFormat, pdu.length - 1);
-        const char *prompt = at_command(fd, command.data(), timeouts.prompt_seconds);
-        if (std::strchr(prompt, '>') == nullptr) {
+        const Exchange prompt = {Awaited::prompt, t.prompt_seconds, 2 * t.prompt_seconds};
+        if (at_command(fd, command.data(), prompt).verdict != Verdict::answer) {
+            cancel_pdu_entry(fd);  // a prompt may still be on its way
             syslog(LOG_ERR, "%s", kMsgPromptError);
             return Outcome::no_prompt;
         }
         hex_encode(std::span(pdu.octets).first(pdu.length), hex);
         std::snprintf(command.data(), command.size(), "%s%c", hex.data(), kCtrlZ);
-        // "ERROR" covers both a plain ERROR and "+CMS ERROR: <n>". The other
-        // parts of a rejected message would be useless on their own.
-        const char *result = at_command(fd, command.data(), timeouts.submit_seconds);
-        if (std::strstr(result, "ERROR") != nullptr) {
+        // Only the final result counts: "+CMGS: <mr>" and "OK", or an
+        // error. Notices, echo and banners in between are not answers.
+        const Exchange submit = {Awaited::ok, t.submit_seconds, t.submit_seconds};
+        const Reply result = at_command(fd, command.data(), submit);
+        if (!result.written)
+            cancel_pdu_entry(fd);  // the modem may hold part of the PDU
+        if (result.verdict == Verdict::none) {
+            syslog(LOG_ERR, "%s", kMsgNotConfirmed);
+            return Outcome::unconfirmed;
+        }
+        if (result.verdict == Verdict::error) {
+            // The other parts of a rejected message would be useless alone.
             syslog(LOG_ERR, "%s", kMsgRejected);
             return Outcome::rejected;
         }
@@ -44,7 +70,14 @@ Outcome submit_parts(int fd, const PduList &pdus, unsigned count, const Dialogue
 int send_sms(int fd, std::span<char *const> numbers, std::string_view text,
              const DialogueTimeouts &timeouts)
 {
-    if (std::strstr(at_command(fd, kModeCommand, timeouts.mode_seconds), "OK") == nullptr) {
+    Verdict mode = at_command(fd, kModeCommand, mode_exchange(timeouts)).verdict;
+    if (mode == Verdict::none) {
+        // Neither OK nor an error: perhaps a modem left waiting for PDU
+        // text by an interrupted run, which swallows commands until ESC.
+        cancel_pdu_entry(fd);
+        mode = at_command(fd, kModeCommand, mode_exchange(timeouts)).verdict;
+    }
+    if (mode != Verdict::answer) {
         syslog(LOG_ERR, "%s", kMsgModeError);
         return 1;
     }
@@ -58,8 +91,10 @@ int send_sms(int fd, std::span<char *const> numbers, std::string_view text,
             return 1;
         }
         const Outcome outcome = submit_parts(fd, pdus, count, timeouts);
-        if (outcome == Outcome::no_prompt)
-            return 1;  // the modem is not listening: later recipients would fail alike
+        // A modem that gives no prompt or no result is not listening:
+        // later recipients would wait and fail alike.
+        if (outcome == Outcome::no_prompt || outcome == Outcome::unconfirmed)
+            return 1;
         rejected = rejected || outcome == Outcome::rejected;
     }
     if (rejected)

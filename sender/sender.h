@@ -4,13 +4,14 @@
 // Contract: cellpost_main() checks the command line, takes the modem port,
 // switches the modem to PDU mode and submits every PDU of the text to every
 // recipient in turn, reporting to syslog. It returns the exit status: 0 when
-// every PDU was handed to the modem and none was rejected, 1 otherwise.
-// Only the usage line goes to standard output.
+// the modem confirmed every PDU, 1 otherwise. Only the usage line goes to
+// standard output.
 #pragma once
 
 #include "pdu.h"
 #include "port.h"
 
+#include <array>
 #include <cstddef>
 #include <span>
 #include <string_view>
@@ -20,9 +21,14 @@ inline constexpr int kMaxArgs = 21;  // program, 19 numbers, the text
 inline constexpr std::size_t kCommandBufferSize = 512;
 inline constexpr std::size_t kHexBufferSize = 400;
 inline constexpr std::size_t kReplyBufferSize = 8192;
-inline constexpr std::size_t kReplyReadLimit = 65535;  // stop reading a flood past this
+inline constexpr std::size_t kReplyReadLimit = 65535;  // once answered, stop reading a flood
 inline constexpr std::size_t kDiscardChunk = 128;      // read size once the buffer is full
-inline constexpr long kQuietMicroseconds = 200'000;    // silence that ends a reply
+inline constexpr long kQuietMilliseconds = 200;        // silence that ends an answered reply
+inline constexpr long kSettleMilliseconds = 1000;      // or this long after the answer at most
+inline constexpr std::size_t kLineKeep = 16;           // enough of a line to tell a final result
+// At 115200 baud a whole command leaves in about 35 ms; a line that takes
+// no byte for this long is not taking the command.
+inline constexpr int kWriteLimitSeconds = 5;
 static_assert(2 * kMaxPduOctets + 1 <= kHexBufferSize, "a PDU's hex must fit its buffer");
 static_assert(2 * kMaxPduOctets + 2 <= kCommandBufferSize, "hex and Ctrl-Z must fit a command");
 
@@ -32,27 +38,77 @@ inline constexpr const char *kUsageFormat = "Usage: %s <phone number 1> <phone n
 inline constexpr const char *kModeCommand = "ATE0+CMGF=0\r";  // echo off, PDU mode
 inline constexpr const char *kSubmitFormat = "AT+CMGS=%u\r";
 inline constexpr char kCtrlZ = '\x1a';  // ends the PDU text
+inline constexpr char kEsc = '\x1b';    // cancels PDU text without sending it
+
+// Final result codes (verbose form) and the PDU prompt. A final result is a
+// whole line; the prompt is a '>' wherever it stands.
+inline constexpr std::string_view kResultOk = "OK";
+inline constexpr std::string_view kResultError = "ERROR";
+inline constexpr std::string_view kCmsErrorPrefix = "+CMS ERROR:";  // SMS service error <n>
+inline constexpr std::string_view kCmeErrorPrefix = "+CME ERROR:";  // equipment error <n>
+inline constexpr char kPrompt = '>';
 
 inline constexpr const char *kMsgInvalidNumber = "Invalid phone number.";
 inline constexpr const char *kMsgTruncated = "Text truncated to 1530 characters.";
 inline constexpr const char *kMsgModeError = "AT+CMGF=0 error.";
 inline constexpr const char *kMsgPromptError = "AT+CMGS error.";
 inline constexpr const char *kMsgRejected = "SMS rejected by modem.";
+inline constexpr const char *kMsgNotConfirmed = "SMS not confirmed by modem.";
 inline constexpr const char *kMsgSent = "SMS successfully sent.";
 
-// How long each exchange waits for the modem to begin its reply.
+// How long each exchange waits for the modem's answer. The mode command and
+// the prompt give up after this much silence, and at twice this after the
+// write whatever arrives; a submission waits this long for its final
+// result, which the network may take minutes to give.
 struct DialogueTimeouts {
     int mode_seconds;    // the PDU-mode command
     int prompt_seconds;  // the "> " after AT+CMGS
-    int submit_seconds;  // the result of a submitted PDU
+    int submit_seconds;  // the final result of a submitted PDU
 };
 
-inline constexpr DialogueTimeouts kDialogueTimeouts = {10, 5, 10};
+inline constexpr DialogueTimeouts kDialogueTimeouts = {10, 5, 180};
 
-// Writes `command` in full and gathers the modem's reply until the line has
-// been quiet long enough. Returns a NUL-terminated text (possibly empty) in
-// a buffer that the next call overwrites. Errors show as a missing reply.
-const char *at_command(int fd, const char *command, int timeout_seconds);
+// What an exchange waits for: a final result "OK", or the prompt.
+enum class Awaited { ok, prompt };
+
+// How an exchange ended: with what it waited for, with an error final
+// result ("ERROR", "+CMS ERROR: <n>", "+CME ERROR: <n>"), or with neither.
+// Whichever of the first two arrives first decides.
+enum class Verdict { none, answer, error };
+
+struct Exchange {
+    Awaited awaited;
+    int idle_seconds;   // give up after this much silence while undecided
+    int limit_seconds;  // and never later than this after the write
+};
+
+struct Reply {
+    const char *text;  // the first bytes received, NUL-terminated
+    Verdict verdict;   // judged on every byte received, kept or not
+    bool written;      // false when the command could not be written whole
+};
+
+// Recognises final results and the prompt in a byte stream, line by line,
+// whatever the chunks it arrives in. NUL bytes are line noise and skipped.
+struct LineScanner {
+    Awaited awaited;
+    Verdict verdict = Verdict::none;
+    std::array<char, kLineKeep> line{};
+    std::size_t length = 0;  // bytes in the current line, kept or not
+};
+
+void scan_reply(LineScanner &scanner, std::string_view bytes);
+
+// Judges the unfinished last line as if it had ended: a modem that has
+// fallen quiet after "OK" has said it, with or without its CR LF.
+void end_reply_line(LineScanner &scanner);
+
+// Writes `command` in full and gathers the modem's reply: until the answer
+// or an error is in and the line has then been quiet for 200 ms, or, while
+// neither has come, until the exchange's time runs out. A command that
+// cannot be written whole is not waited for. The text is valid until the
+// next call.
+Reply at_command(int fd, const char *command, const Exchange &exchange);
 
 // The dialogue proper, on an open modem: PDU mode, then every PDU of `text`
 // to each number in order. Returns the exit status.

@@ -23,18 +23,20 @@ using Clock = std::chrono::steady_clock;
 
 constexpr DialogueTimeouts kShort = {1, 1, 1};
 
-// One answer of the scripted modem, given once a command line (ended by CR
-// or Ctrl-Z) has arrived. An empty reply is silence.
-struct Answer {
-    std::string reply{};
-    std::chrono::milliseconds delay{0};
-    std::string more{};  // a second chunk, `more_delay` after the first
-    std::chrono::milliseconds more_delay{0};
+// One chunk of a scripted answer, `delay` after the previous one.
+struct Chunk {
+    std::chrono::milliseconds delay;
+    std::string bytes;
 };
 
-const Answer kOk = {"\r\nOK\r\n"};
-const Answer kPrompt = {"\r\n> "};
-const Answer kSent = {"\r\n+CMGS: 7\r\n\r\nOK\r\n"};
+// What the scripted modem says once a command line (ended by CR, Ctrl-Z
+// or ESC) has arrived. Empty: silence.
+using Answer = std::vector<Chunk>;
+
+const Answer kOk = {{0ms, "\r\nOK\r\n"}};
+const Answer kPrompt = {{0ms, "\r\n> "}};
+const Answer kSent = {{0ms, "\r\n+CMGS: 7\r\n\r\nOK\r\n"}};
+const Answer kSilence = {};
 
 // The modem's side of a pseudo-terminal: records every command and plays
 // its script, one answer per command; past the script it only listens.
@@ -61,6 +63,7 @@ public:
     int slave() const { return slave_; }
     std::vector<std::string> commands()
     {
+        std::this_thread::sleep_for(50ms);  // for the last bytes written to arrive
         std::lock_guard lock(mutex_);
         return commands_;
     }
@@ -88,7 +91,7 @@ private:
                 continue;
             for (ssize_t i = 0; i < got; ++i) {
                 line += buf[i];
-                if (buf[i] != '\r' && buf[i] != kCtrlZ)
+                if (buf[i] != '\r' && buf[i] != kCtrlZ && buf[i] != kEsc)
                     continue;
                 {
                     std::lock_guard lock(mutex_);
@@ -96,12 +99,9 @@ private:
                 }
                 line.clear();
                 if (next < script_.size()) {
-                    const Answer &a = script_[next++];
-                    std::this_thread::sleep_for(a.delay);
-                    send(a.reply);
-                    if (!a.more.empty()) {
-                        std::this_thread::sleep_for(a.more_delay);
-                        send(a.more);
+                    for (const Chunk &c : script_[next++]) {
+                        std::this_thread::sleep_for(c.delay);
+                        send(c.bytes);
                     }
                 }
             }
@@ -164,25 +164,95 @@ TEST(Dialogue, OneRecipientOnePart)
     EXPECT_EQ(modem.commands(), want);
 }
 
+// A run against a script: `before`, the case's answers, then `after`;
+// checks the status and how many commands were written.
+struct DialogueCase {
+    const char *what;
+    std::vector<Answer> answers;
+    int status;
+    std::size_t commands;
+};
+
+void run_cases(const std::vector<DialogueCase> &cases, const std::vector<const char *> &numbers,
+               const std::vector<Answer> &before, const std::vector<Answer> &after)
+{
+    for (const DialogueCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<Answer> script = before;
+        script.insert(script.end(), c.answers.begin(), c.answers.end());
+        script.insert(script.end(), after.begin(), after.end());
+        ScriptedModem modem(script);
+        EXPECT_EQ(run(modem, numbers, "x"), c.status);
+        EXPECT_EQ(modem.commands().size(), c.commands);
+    }
+}
+
 TEST(Dialogue, ModeCommandReplies)
 {
-    struct Case {
-        const char *what;
-        Answer answer;
-        int status;
-    };
-    const std::vector<Case> cases = {
-        {"OK", {"\r\nOK\r\n"}, 0},
-        {"OK in pieces", {"\r\nO"}, 1},  // "O" alone is no OK
-        {"ERROR", {"\r\nERROR\r\n"}, 1},
-        {"silence", {""}, 1},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        ScriptedModem modem({c.answer, kPrompt, kSent});
-        EXPECT_EQ(run(modem, {"123"}, "x"), c.status);
-        EXPECT_EQ(modem.commands().size(), c.status == 0 ? 3u : 1u);
-    }
+    // Commands: mode, then AT+CMGS and PDU; a mode command left without
+    // answer is followed by ESC and a second mode command.
+    run_cases(
+        {
+            {"OK", {kOk}, 0, 3},
+            {"ERROR ends it at once", {{{0ms, "\r\nERROR\r\n"}}}, 1, 1},
+            {"+CME ERROR", {{{0ms, "\r\n+CME ERROR: 10\r\n"}}}, 1, 1},
+            {"OK 300 ms after the echo", {{{0ms, "ATE0+CMGF=0\r"}, {300ms, "\r\nOK\r\n"}}}, 0, 3},
+            {"OK past a NUL, in pieces",
+             {{{0ms, std::string("\r\n\0O", 4)}, {300ms, "K\r\n"}}},
+             0,
+             3},
+            {"left in PDU entry: ESC, then OK", {kSilence, kSilence, kOk}, 0, 5},
+            {"silence after ESC too", {kSilence, kSilence, kSilence}, 1, 3},
+            {"a notice holding OK is no OK",
+             {{{0ms, "\r\n+CMTI: \"SM\",3 OK\r\n"}}, kSilence},
+             1,
+             3},
+        },
+        {"123"}, {}, {kPrompt, kSent});
+}
+
+TEST(Dialogue, PromptReplies)
+{
+    run_cases(
+        {
+            {"prompt", {kPrompt}, 0, 3},
+            {"notice first", {{{0ms, "\r\n+CREG: 1\r\n"}, {300ms, "\r\n> "}}}, 0, 3},
+            // A failed prompt check is followed by ESC, in case the prompt
+            // is late: mode, AT+CMGS, ESC.
+            {"ERROR", {{{0ms, "\r\nERROR\r\n"}}}, 1, 3},
+            {"silence", {kSilence}, 1, 3},
+        },
+        {"123"}, {kOk}, {kSent});
+}
+
+TEST(Dialogue, SubmissionResults)
+{
+    // Two recipients of one part each. Commands: mode, then AT+CMGS and PDU
+    // per recipient; a rejection skips to the next recipient, a result that
+    // never comes stops the run.
+    const std::string echo = "0011000381110000AA0178\x1a";
+    run_cases(
+        {
+            {"confirmed", {kSent}, 0, 5},
+            {"ERROR", {{{0ms, "\r\nERROR\r\n"}}}, 1, 5},
+            {"+CME ERROR", {{{0ms, "\r\n+CME ERROR: 3\r\n"}}}, 1, 5},
+            {"notice, then +CMS ERROR",
+             {{{0ms, "\r\n^RSSI:14\r\n"}, {300ms, "\r\n+CMS ERROR: 500\r\n"}}},
+             1,
+             5},
+            {"NUL before the error", {{{0ms, std::string("\0\r\n+CMS ERROR: 500\r\n", 20)}}}, 1, 5},
+            {"error split by a pause", {{{0ms, "\r\n+CMS ER"}, {250ms, "ROR: 500\r\n"}}}, 1, 5},
+            {"echoed PDU, then the result", {{{0ms, echo}, {400ms, kSent[0].bytes}}}, 0, 5},
+            {"notices while the network works",
+             {{{0ms, "\r\n+CREG: 1\r\n"}, {300ms, "\r\n^RSSI:14\r\n"}, {300ms, kSent[0].bytes}}},
+             0,
+             5},
+            {"start-up banner only", {{{0ms, "\r\nRDY\r\n"}}}, 1, 3},
+            {"a notice holding OK", {{{0ms, "\r\n+CMTI: \"SM\",3 OK\r\n"}}}, 1, 3},
+            {"silence", {kSilence}, 1, 3},
+            {"result after the wait", {{{1300ms, kSent[0].bytes}}}, 1, 3},
+        },
+        {"111", "222"}, {kOk, kPrompt}, {kPrompt, kSent});
 }
 
 TEST(Dialogue, PartsInOrderForEveryRecipient)
@@ -201,10 +271,10 @@ TEST(Dialogue, PartsInOrderForEveryRecipient)
 TEST(Dialogue, MissingPromptStopsTheRun)
 {
     const std::string text(200, 'q');  // two parts
-    ScriptedModem modem({kOk, kPrompt, kSent, {"\r\nERROR\r\n"}});
+    ScriptedModem modem({kOk, kPrompt, kSent, {{0ms, "\r\nERROR\r\n"}}});
     EXPECT_EQ(run(modem, {"111", "222"}, text), 1);
     auto want = expected_commands({"111"}, text);
-    want.pop_back();  // the second PDU is never written
+    want.back() = "\x1b";  // the second PDU is never written; ESC instead
     EXPECT_EQ(modem.commands(), want);
 }
 
@@ -212,7 +282,7 @@ TEST(Dialogue, RejectedRecipientIsSkippedAndReported)
 {
     const std::string text(200, 'r');
     ScriptedModem modem(
-        {kOk, kPrompt, {"\r\n+CMS ERROR: 500\r\n"}, kPrompt, kSent, kPrompt, kSent});
+        {kOk, kPrompt, {{0ms, "\r\n+CMS ERROR: 500\r\n"}}, kPrompt, kSent, kPrompt, kSent});
     EXPECT_EQ(run(modem, {"111", "222"}, text), 1);
     auto want = expected_commands({"222"}, text);
     const auto first = expected_commands({"111"}, text);
@@ -220,59 +290,91 @@ TEST(Dialogue, RejectedRecipientIsSkippedAndReported)
     EXPECT_EQ(modem.commands(), want);
 }
 
-TEST(Dialogue, UnansweredSubmissionStillSucceeds)
-{
-    ScriptedModem modem({kOk, kPrompt, {""}});
-    EXPECT_EQ(run(modem, {"123"}, "x"), 0);
-}
-
-TEST(AtCommand, ShortChunkWaitsTheFullTimeout)
+TEST(AtCommand, WaitingRules)
 {
     struct Case {
-        const char *first;
-        const char *gathered;
+        const char *what;
+        Awaited awaited;
+        Answer answer;
+        const char *gathered;  // nullptr: not compared
+        Verdict verdict;
     };
-    // The rest comes 600 ms after the first chunk: within the full 1 s wait
-    // that follows 1 or 2 bytes, past the 200 ms quiet time after more.
+    // T is 1 s; the second chunk comes 600 ms after the first: within the
+    // wait of an undecided reply, past the 200 ms quiet time of a decided one.
+    Answer noise;  // a byte every 150 ms, for 3 s
+    for (int i = 0; i < 20; ++i)
+        noise.push_back({150ms, "x"});
     const std::vector<Case> cases = {
-        {"\r\n", "\r\nOK\r\n"},
-        {"\r", "\rOK\r\n"},
-        {"\r\n>", "\r\n>"},
+        {"CR LF, then OK",
+         Awaited::ok,
+         {{0ms, "\r\n"}, {600ms, "OK\r\n"}},
+         "\r\nOK\r\n",
+         Verdict::answer},
+        {"a notice, then OK",
+         Awaited::ok,
+         {{0ms, "\r\n+CREG: 1\r\n"}, {600ms, "\r\nOK\r\n"}},
+         "\r\n+CREG: 1\r\n\r\nOK\r\n",
+         Verdict::answer},
+        {"late LF after OK",
+         Awaited::ok,
+         {{0ms, "\r\nOK\r"}, {600ms, "\n"}},
+         "\r\nOK\r",
+         Verdict::answer},
+        {"OK without its CR LF",
+         Awaited::ok,
+         {{0ms, "\r\nOK"}, {600ms, "\r\n"}},
+         "\r\nOK",
+         Verdict::answer},
+        {"prompt, then more",
+         Awaited::prompt,
+         {{0ms, "\r\n>"}, {600ms, " "}},
+         "\r\n>",
+         Verdict::answer},
+        {"a trickle of noise ends at 2 T", Awaited::ok, noise, nullptr, Verdict::none},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.first);
-        ScriptedModem modem({{c.first, 0ms, "OK\r\n", 600ms}});
-        EXPECT_STREQ(at_command(modem.fd(), "AT\r", 1), c.gathered);
+        SCOPED_TRACE(c.what);
+        ScriptedModem modem({c.answer});
+        const auto start = Clock::now();
+        const Reply reply = at_command(modem.fd(), "AT\r", {c.awaited, 1, 2});
+        EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 2.4);
+        EXPECT_TRUE(reply.written);
+        EXPECT_EQ(reply.verdict, c.verdict);
+        if (c.gathered != nullptr) {
+            EXPECT_STREQ(reply.text, c.gathered);
+        }
     }
 }
 
-TEST(AtCommand, LongReplyKeepsItsFirst8191Bytes)
+TEST(AtCommand, FloodsAreSearchedButKeepTheirFirst8191Bytes)
 {
     std::string flood;
-    for (std::size_t i = 0; flood.size() < 10000; ++i)
+    for (std::size_t i = 0; flood.size() < 100000; ++i)
         flood += std::to_string(i) + ",";
-    ScriptedModem modem({{flood}, kOk});
-    const std::string reply = at_command(modem.fd(), "AT\r", 1);
-    EXPECT_EQ(reply, flood.substr(0, kReplyBufferSize - 1));
-    EXPECT_STREQ(at_command(modem.fd(), "AT\r", 1), "\r\nOK\r\n") << "the rest was drained";
+    ScriptedModem modem({{{0ms, flood + "\r\nOK\r\n"}}, kOk});
+    const Reply reply = at_command(modem.fd(), "AT\r", {Awaited::ok, 1, 2});
+    EXPECT_EQ(reply.verdict, Verdict::answer) << "the answer after 100 KB is found";
+    EXPECT_EQ(std::string(reply.text), flood.substr(0, kReplyBufferSize - 1));
+    EXPECT_STREQ(at_command(modem.fd(), "AT\r", {Awaited::ok, 1, 2}).text, "\r\nOK\r\n")
+        << "the rest was drained";
 }
 
-TEST(AtCommand, FloodIsCutPast65535Bytes)
+TEST(AtCommand, FloodAfterTheAnswerIsCutPast65535Bytes)
 {
-    ScriptedModem modem({{std::string(70000, 'f')}, kPrompt});
-    EXPECT_EQ(std::strlen(at_command(modem.fd(), "AT\r", 1)), kReplyBufferSize - 1);
-    const std::string next = at_command(modem.fd(), "AT+CMGS=5\r", 1);
+    ScriptedModem modem({{{0ms, "\r\nOK\r\n" + std::string(70000, 'f')}}, kPrompt});
+    EXPECT_EQ(at_command(modem.fd(), "AT\r", {Awaited::ok, 1, 2}).verdict, Verdict::answer);
+    const std::string next = at_command(modem.fd(), "AT+CMGS=5\r", {Awaited::prompt, 1, 2}).text;
     EXPECT_EQ(next.front(), 'f') << "what was left of the flood opens the next reply";
-    EXPECT_NE(next.find('>'), std::string::npos);
 }
 
 TEST(AtCommand, LateAnswerOpensTheNextReply)
 {
-    ScriptedModem modem({{"\r\n+CMGS: 1\r\n\r\nOK\r\n", 1300ms}, kPrompt});
-    EXPECT_STREQ(at_command(modem.fd(), "0011\x1a", 1), "");
-    const std::string next = at_command(modem.fd(), "AT+CMGS=5\r", 1);
-    EXPECT_EQ(next.rfind("\r\n+CMGS: 1", 0), 0u) << next;
-    EXPECT_NE(next.find('>'), std::string::npos);
+    ScriptedModem modem({{{1300ms, "\r\n+CMGS: 1\r\n\r\nOK\r\n"}}, kPrompt});
+    const Reply late = at_command(modem.fd(), "0011\x1a", {Awaited::ok, 1, 1});
+    EXPECT_EQ(late.verdict, Verdict::none);
+    const Reply next = at_command(modem.fd(), "AT+CMGS=5\r", {Awaited::prompt, 1, 2});
+    EXPECT_EQ(std::string(next.text).rfind("\r\n+CMGS: 1", 0), 0u) << next.text;
+    EXPECT_EQ(next.verdict, Verdict::answer);
 }
 
 TEST(AtCommand, WholeCommandGoesOutWhenThePortIsFull)
@@ -283,10 +385,24 @@ TEST(AtCommand, WholeCommandGoesOutWhenThePortIsFull)
     while (write(modem.fd(), junk.data(), junk.size()) > 0) {
     }
     const std::string command = "AT+" + std::string(500, 'h') + "\r";
-    EXPECT_STREQ(at_command(modem.fd(), command.c_str(), 3), "\r\nOK\r\n");
+    EXPECT_STREQ(at_command(modem.fd(), command.c_str(), {Awaited::ok, 3, 6}).text, "\r\nOK\r\n");
     const auto commands = modem.commands();
     ASSERT_FALSE(commands.empty());
     EXPECT_TRUE(commands.back().ends_with(command));
+}
+
+TEST(AtCommand, HungUpLineIsNotWaitedFor)
+{
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    close(master);  // the modem went away: writes fail with EIO
+    const auto start = Clock::now();
+    const Reply reply = at_command(slave, "0011\x1a", {Awaited::ok, 5, 5});
+    EXPECT_FALSE(reply.written);
+    EXPECT_EQ(reply.verdict, Verdict::none);
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 1.0);
+    close(slave);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <pty.h>
 #include <string>
@@ -43,14 +44,26 @@ constexpr const char *kRejected = "\r\n+CMS ERROR: 500\r\n";   // unknown error
 
 struct Options {
     std::string link, transcript, pdus;
-    long latency_ms = 0;              // before every answer
-    long delay_ms = 0;                // before a submission's result, on top of that
-    bool silent = false;              // answer nothing at all
-    bool mode_error = false;          // ERROR to AT+CMGF
-    long prompt_error_from = 0;       // ERROR instead of the k-th and later prompts
-    bool short_prompt = false;        // "> " without the leading CR LF
-    std::vector<std::string> reject;  // destinations answered +CMS ERROR: 500
-    long flood = 0;                   // filler bytes after the OK to AT+CMGF
+    std::vector<std::string> reject;   // destinations answered +CMS ERROR: 500
+    std::string notice;                // an unsolicited line...
+    std::string before_prompt;         // an unsolicited line just before each prompt
+    std::string result;                // the submission's final result, if not +CMGS/OK
+    long notice_ms = 0;                // ...sent this often
+    long latency_ms = 0;               // before every answer
+    long delay_ms = 0;                 // before a submission's result, on top of that
+    long prompt_error_from = 0;        // ERROR instead of the k-th and later prompts
+    long flood = 0;                    // filler bytes after the OK to AT+CMGF
+    long ok_delay_ms = 0;              // OK to plain commands this long after the echo
+    long split_ms = 0;                 // answers in two halves, this far apart
+    long late_crlf_ms = 0;             // an answer's last CR LF this much later
+    bool silent = false;               // answer nothing at all
+    bool mode_error = false;           // ERROR to AT+CMGF
+    bool short_prompt = false;         // "> " without the leading CR LF
+    bool sticky_echo = false;          // echo (of PDUs too) survives ATE0
+    bool no_result = false;            // a submission is never answered
+    bool nul = false;                  // a NUL byte before every answer
+    bool pdu_entry = false;            // starts waiting for PDU text
+    bool hangup_after_prompt = false;  // hangs up the line after the first prompt
 };
 
 struct Pending {
@@ -73,6 +86,9 @@ public:
             transcript_ = std::fopen(opt_.transcript.c_str(), "w");
         if (!opt_.pdus.empty())
             pdus_ = std::fopen(opt_.pdus.c_str(), "w");
+        collecting_pdu_ = opt_.pdu_entry;
+        announced_ = -1;  // PDU text without an announcement never fits
+        next_notice_ = start_ + milliseconds(opt_.notice_ms);
     }
     ~Modem()
     {
@@ -85,10 +101,18 @@ public:
     void run()
     {
         while (!g_stop) {
+            if (hangup_at_ && Clock::now() >= *hangup_at_) {
+                close(master_);  // the far side now gets EIO, as after a USB unplug
+                return;
+            }
+            if (opt_.notice_ms > 0 && Clock::now() >= next_notice_) {
+                reply("\r\n" + opt_.notice + "\r\n");
+                next_notice_ += milliseconds(opt_.notice_ms);
+            }
             pollfd p = {master_, POLLIN, 0};
             if (!sending_.empty() || (!out_.empty() && out_.front().due <= Clock::now()))
                 p.events |= POLLOUT;
-            int wait = 100;
+            int wait = opt_.notice_ms > 0 ? 10 : 100;
             if (!out_.empty()) {
                 const auto until =
                     std::chrono::duration_cast<milliseconds>(out_.front().due - Clock::now());
@@ -125,7 +149,7 @@ private:
             } else if (c == kEsc) {
                 collecting_pdu_ = false;
                 pdu_.clear();
-                reply(kOk);
+                answer(kOk);
             } else {
                 pdu_ += c;
                 if (echo_)
@@ -151,33 +175,37 @@ private:
         if (line.empty())
             return;
         if (line.rfind("AT", 0) != 0) {
-            reply(kError);
+            answer(kError);
             return;
         }
         if (const auto at = line.find("+CMGS="); at != std::string::npos) {
             ++prompts_;
             if (opt_.prompt_error_from > 0 && prompts_ >= opt_.prompt_error_from) {
-                reply(kError);
+                answer(kError);
                 return;
             }
             announced_ = std::strtol(line.c_str() + at + 6, nullptr, 10);
             collecting_pdu_ = true;
             pdu_.clear();
+            if (!opt_.before_prompt.empty())
+                reply("\r\n" + opt_.before_prompt + "\r\n");
             reply(opt_.short_prompt ? "> " : "\r\n> ");
+            if (opt_.hangup_after_prompt)  // once the prompt is out, before the PDU
+                hangup_at_ = Clock::now() + milliseconds(opt_.latency_ms + 100);
             return;
         }
-        if (line.find("E0") != std::string::npos)
+        if (line.find("E0") != std::string::npos && !opt_.sticky_echo)
             echo_ = false;
         if (line.find("E1") != std::string::npos)
             echo_ = true;
         if (line.find("+CMGF") != std::string::npos && opt_.mode_error) {
-            reply(kError);
+            answer(kError);
             return;
         }
-        std::string answer = kOk;
+        answer(kOk, milliseconds(opt_.ok_delay_ms));
         if (line.find("+CMGF") != std::string::npos && opt_.flood > 0)
-            answer += std::string(static_cast<std::size_t>(opt_.flood), 'x');
-        reply(answer);
+            reply(std::string(static_cast<std::size_t>(opt_.flood), 'x'),
+                  milliseconds(opt_.ok_delay_ms));
     }
 
     // Checks the hex and its length against the announcement, then
@@ -195,15 +223,20 @@ private:
         }
         const long tpdu = hex_ok ? static_cast<long>(octets.size()) - 1 - octets[0] : -1;
         const char *verdict = "accepted";
+        const milliseconds network(opt_.delay_ms);
         if (!hex_ok || tpdu != announced_) {
             verdict = "invalid";
-            reply(kBadLength);
+            answer(kBadLength);
         } else if (rejected(destination(octets))) {
             verdict = "rejected";
-            reply(kRejected);
+            answer(kRejected, network);
+        } else if (opt_.no_result) {
+            verdict = "unanswered";
+        } else if (!opt_.result.empty()) {
+            verdict = "answered";
+            answer("\r\n" + opt_.result + "\r\n", network);
         } else {
-            reply("\r\n+CMGS: " + std::to_string(++reference_ % 256) + "\r\n\r\nOK\r\n",
-                  milliseconds(opt_.delay_ms));
+            answer("\r\n+CMGS: " + std::to_string(++reference_ % 256) + "\r\n\r\nOK\r\n", network);
         }
         if (pdus_) {
             std::fprintf(pdus_, "%s %s\n", pdu_.c_str(), verdict);
@@ -239,6 +272,25 @@ private:
             std::upper_bound(out_.begin(), out_.end(), p.due,
                              [](Clock::time_point t, const Pending &q) { return t < q.due; });
         out_.insert(at, p);
+    }
+
+    // A result code or prompt, shaped by the options that make the line
+    // untidy; echo goes out through reply() alone.
+    void answer(std::string bytes, milliseconds delay = milliseconds(0))
+    {
+        if (opt_.nul)
+            bytes.insert(0, 1, '\0');
+        milliseconds second = milliseconds(opt_.split_ms);
+        std::size_t cut = bytes.size() / 2;
+        if (opt_.late_crlf_ms > 0 && bytes.size() >= 2) {
+            second = milliseconds(opt_.late_crlf_ms);
+            cut = bytes.size() - 2;
+        } else if (opt_.split_ms == 0) {
+            cut = bytes.size();
+        }
+        reply(bytes.substr(0, cut), delay);
+        if (cut < bytes.size())
+            reply(bytes.substr(cut), delay + second);
     }
 
     // Everything due goes out in one write, as a modem's UART would send it.
@@ -289,6 +341,8 @@ private:
     std::string sending_;  // due, not yet taken by the line
     std::string line_, pdu_;
     bool echo_ = true;
+    std::optional<Clock::time_point> hangup_at_;
+    Clock::time_point next_notice_;
     bool collecting_pdu_ = false;
     long announced_ = 0;
     long prompts_ = 0;
@@ -301,7 +355,10 @@ int usage(const char *program)
                  "usage: %s [--link PATH] [--transcript FILE] [--pdus FILE] [--latency-ms N] "
                  "[--delay-ms N]\n"
                  "       [--silent] [--mode-error] [--prompt-error K] [--short-prompt]\n"
-                 "       [--reject NUMBER]... [--flood BYTES]\n",
+                 "       [--reject NUMBER]... [--flood BYTES] [--notice LINE --notice-ms N]\n"
+                 "       [--before-prompt LINE] [--sticky-echo] [--result LINE | --no-result]\n"
+                 "       [--ok-delay-ms N] [--split-ms N] [--nul] [--late-crlf-ms N]\n"
+                 "       [--pdu-entry] [--hangup-after-prompt]\n",
                  program);
     return 2;
 }
@@ -315,46 +372,85 @@ bool parse_number(const char *text, long &out)
     return end != text && *end == '\0' && errno == 0 && out >= 0;
 }
 
+// Every option by name: a flag, a number or a text.
+struct FlagOption {
+    const char *name;
+    bool Options::*field;
+};
+struct NumberOption {
+    const char *name;
+    long Options::*field;
+};
+struct TextOption {
+    const char *name;
+    std::string Options::*field;
+};
+
+const FlagOption kFlags[] = {
+    {"--silent", &Options::silent},
+    {"--mode-error", &Options::mode_error},
+    {"--short-prompt", &Options::short_prompt},
+    {"--sticky-echo", &Options::sticky_echo},
+    {"--no-result", &Options::no_result},
+    {"--nul", &Options::nul},
+    {"--pdu-entry", &Options::pdu_entry},
+    {"--hangup-after-prompt", &Options::hangup_after_prompt},
+};
+const NumberOption kNumbers[] = {
+    {"--latency-ms", &Options::latency_ms},
+    {"--delay-ms", &Options::delay_ms},
+    {"--prompt-error", &Options::prompt_error_from},
+    {"--flood", &Options::flood},
+    {"--notice-ms", &Options::notice_ms},
+    {"--ok-delay-ms", &Options::ok_delay_ms},
+    {"--split-ms", &Options::split_ms},
+    {"--late-crlf-ms", &Options::late_crlf_ms},
+};
+const TextOption kTexts[] = {
+    {"--link", &Options::link},
+    {"--transcript", &Options::transcript},
+    {"--pdus", &Options::pdus},
+    {"--notice", &Options::notice},
+    {"--before-prompt", &Options::before_prompt},
+    {"--result", &Options::result},
+};
+
+// One option and, where it takes one, its value; false if unknown or bad.
+bool parse_option(const std::string &name, const char *value, Options &opt, bool &used_value)
+{
+    used_value = false;
+    for (const FlagOption &f : kFlags) {
+        if (name == f.name) {
+            opt.*f.field = true;
+            return true;
+        }
+    }
+    if (value == nullptr)
+        return false;
+    used_value = true;
+    if (name == "--reject") {
+        opt.reject.emplace_back(value);
+        return true;
+    }
+    for (const NumberOption &n : kNumbers) {
+        if (name == n.name)
+            return parse_number(value, opt.*n.field);
+    }
+    const auto *text = std::find_if(std::begin(kTexts), std::end(kTexts),
+                                    [&](const TextOption &t) { return name == t.name; });
+    if (text == std::end(kTexts))
+        return false;
+    opt.*text->field = value;
+    return true;
+}
+
 bool parse_options(int argc, char **argv, Options &opt)
 {
     for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--silent") {
-            opt.silent = true;
-            continue;
-        }
-        if (a == "--mode-error") {
-            opt.mode_error = true;
-            continue;
-        }
-        if (a == "--short-prompt") {
-            opt.short_prompt = true;
-            continue;
-        }
-        if (i + 1 >= argc)
+        bool used_value = false;
+        if (!parse_option(argv[i], i + 1 < argc ? argv[i + 1] : nullptr, opt, used_value))
             return false;
-        const char *value = argv[++i];
-        bool ok = true;
-        if (a == "--link")
-            opt.link = value;
-        else if (a == "--transcript")
-            opt.transcript = value;
-        else if (a == "--pdus")
-            opt.pdus = value;
-        else if (a == "--reject")
-            opt.reject.emplace_back(value);
-        else if (a == "--latency-ms")
-            ok = parse_number(value, opt.latency_ms);
-        else if (a == "--delay-ms")
-            ok = parse_number(value, opt.delay_ms);
-        else if (a == "--prompt-error")
-            ok = parse_number(value, opt.prompt_error_from);
-        else if (a == "--flood")
-            ok = parse_number(value, opt.flood);
-        else
-            ok = false;
-        if (!ok)
-            return false;
+        i += used_value ? 1 : 0;
     }
     return true;
 }

@@ -1,6 +1,7 @@
 // Fuzzes at_command's reply gathering: a peer hands over an arbitrary byte
 // string in arbitrary chunks; the reply must stay within its buffer, end in
-// a NUL, and hold exactly the first bytes that arrived.
+// a NUL, and hold exactly the first bytes that arrived; and the verdict on
+// the bytes must not depend on how they were cut into chunks.
 //
 // Input: byte 0 seeds the chunk sizes, the rest is what the modem says.
 // Each chunk is written only once the previous one has been read, and the
@@ -15,6 +16,7 @@
 #include <fcntl.h>
 #include <random>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -27,16 +29,21 @@ void check(bool ok)
 }
 
 constexpr std::array<std::size_t, 8> kChunkSizes = {1, 2, 3, 7, 128, 4096, 8191, 20000};
-constexpr int kPipeSize = 1 << 20;
 
-void feed(int fd, const std::uint8_t *data, std::size_t size, unsigned seed,
+// Takes the reader's command from `fd`, then writes `data` in chunks, each
+// once the reader (on `reader_fd`) has taken the one before.
+void feed(int fd, int reader_fd, const std::uint8_t *data, std::size_t size, unsigned seed,
           const std::atomic<bool> &reader_done)
 {
+    // Answer only once the command is in, as a modem would.
+    std::array<char, 3> command{};
+    if (recv(fd, command.data(), command.size(), MSG_WAITALL) != 3)
+        std::abort();
     std::minstd_rand rng(seed);
     std::size_t sent = 0;
     while (sent < size) {
         int queued = 0;
-        while (!reader_done && ioctl(fd, FIONREAD, &queued) == 0 && queued > 0)
+        while (!reader_done && ioctl(reader_fd, FIONREAD, &queued) == 0 && queued > 0)
             std::this_thread::yield();
         if (reader_done)
             break;
@@ -64,16 +71,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const unsigned seed = data[0] + 1U;
     ++data;
     --size;
+    // A stream socket stands in for the serial line: the command must be
+    // written before anything is gathered.
     int line[2];
-    check(pipe(line) == 0);
-    fcntl(line[1], F_SETPIPE_SZ, kPipeSize);
+    check(socketpair(AF_UNIX, SOCK_STREAM, 0, line) == 0);
     fcntl(line[0], F_SETFL, O_NONBLOCK);
     std::atomic<bool> reader_done{false};
-    std::thread peer(feed, line[1], data, size, seed, std::cref(reader_done));
+    std::thread peer(feed, line[1], line[0], data, size, seed, std::cref(reader_done));
 
-    // The command goes to the read end of the pipe and is lost: only the
-    // gathering is under test.
-    const char *reply = at_command(line[0], "AT\r", 1);
+    const char *reply = at_command(line[0], "AT\r", {Awaited::ok, 1, 2}).text;
     reader_done = true;
     peer.join();
     close(line[0]);
@@ -83,5 +89,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     check(std::memcmp(reply, data, kept) == 0);
     for (std::size_t i = kept; i < kReplyBufferSize; ++i)
         check(reply[i] == '\0');
+
+    // Final results are told the same however the bytes are cut up.
+    const std::string_view bytes(reinterpret_cast<const char *>(data), size);
+    for (const Awaited awaited : {Awaited::ok, Awaited::prompt}) {
+        LineScanner whole{awaited};
+        scan_reply(whole, bytes);
+        LineScanner cut{awaited};
+        std::minstd_rand rng(seed);
+        for (std::size_t at = 0; at < size;) {
+            const std::size_t n = std::min<std::size_t>(rng() % 9 + 1, size - at);
+            scan_reply(cut, bytes.substr(at, n));
+            at += n;
+        }
+        check(whole.verdict == cut.verdict);
+    }
     return 0;
 }

@@ -1,0 +1,50 @@
+// Telling final results and the prompt in whatever the modem sends.
+#include "sender.h"
+
+#include <algorithm>
+
+namespace {
+
+// A whole line is a final result only when it is one from its first byte:
+// a notice that merely contains "OK" or "ERROR" decides nothing.
+void judge_line(LineScanner &s)
+{
+    if (s.verdict != Verdict::none)
+        return;
+    const std::string_view kept(s.line.data(), std::min(s.length, s.line.size()));
+    const bool whole = s.length <= s.line.size();
+    if ((whole && kept == kResultError) || kept.starts_with(kCmsErrorPrefix) ||
+        kept.starts_with(kCmeErrorPrefix))
+        s.verdict = Verdict::error;
+    else if (s.awaited == Awaited::ok && whole && kept == kResultOk)
+        s.verdict = Verdict::answer;
+}
+
+}  // namespace
+
+void scan_reply(LineScanner &scanner, std::string_view bytes)
+{
+    for (const char c : bytes) {
+        if (scanner.verdict != Verdict::none)
+            return;  // the first answer or error decides
+        if (c == '\0')
+            continue;  // line noise, as a modem resetting may send
+        if (c == kPrompt && scanner.awaited == Awaited::prompt) {
+            scanner.verdict = Verdict::answer;
+            return;
+        }
+        if (c == '\r' || c == '\n') {
+            judge_line(scanner);
+            scanner.length = 0;
+            continue;
+        }
+        if (scanner.length < scanner.line.size())
+            scanner.line[scanner.length] = c;
+        ++scanner.length;
+    }
+}
+
+void end_reply_line(LineScanner &scanner)
+{
+    judge_line(scanner);
+}
