@@ -2,9 +2,10 @@
 //
 // Contract: open_modem() takes the HDB UUCP lock of the first usable device
 // in a fixed list, opens it and sets 115200 8N1 raw, and returns the
-// descriptor, or -1. The lock is held for the rest of the process and left
-// behind as a stale lock when it exits; lockers that follow the convention
-// remove it. Nothing here knows about SMS or AT commands.
+// descriptor and the lock; close_modem() gives both back. While held, the
+// lock file also carries an flock, so that it reads as alive across PID
+// namespaces. Every failure to get a port is logged as one line beginning
+// "No modem port: ". Nothing here knows about SMS or AT commands.
 #pragma once
 
 #include <array>
@@ -19,8 +20,11 @@ inline constexpr long kLockPollNanoseconds = 100'000'000;  // between lock attem
 inline constexpr int kLockPollsPerSecond = 10;
 inline constexpr std::size_t kLockPathSize = 64;  // "/var/lock/LCK..<name>"
 inline constexpr std::size_t kPidTextSize = 16;   // "%10d\n" and its NUL
-inline constexpr std::size_t kLockReadSize = 32;  // read of a found lock: more than any PID text
-inline constexpr mode_t kLockFileMode = 0644;
+inline constexpr std::size_t kLockReadSize = 32;  // one read of a found lock: more than a PID text
+inline constexpr std::size_t kPidDigits = 20;     // more than any PID has
+inline constexpr mode_t kLockFileMode = 0644;     // whatever the umask: others read the PID
+inline constexpr const char *kNoPortFormat = "No modem port: %s";
+inline constexpr std::size_t kMessageSize = 256;  // one "No modem port: " line
 
 // Where open_modem() looks; tests point it at pseudo-terminals and a
 // scratch lock directory.
@@ -32,22 +36,43 @@ struct ModemPorts {
 
 inline constexpr ModemPorts kDefaultModemPorts = {kModemDevices, kLockDir, kLockTimeoutSeconds};
 
-// Locks and opens the first device that can be opened. Gives up at once
-// (-1) when a device's lock stays held by a live process: a busy modem is
-// not a reason to use another one. Writes no message about failures.
-int open_modem(const ModemPorts &ports = kDefaultModemPorts);
+// A lock file this process created and holds: its name, and the open file
+// whose flock says so to other lockers.
+struct HeldLock {
+    int fd = -1;
+    std::array<char, kLockPathSize> path{};
+};
+
+// The modem's line and the lock that guards it; fd -1 when there is none.
+struct ModemPort {
+    int fd = -1;
+    HeldLock lock;
+};
+
+// Locks and opens the first device that can be opened as a terminal.
+// Gives up at once when a device's lock stays held by a live process (a
+// busy modem is not a reason to use another one) or the lock directory
+// cannot be used. Logs why when it returns no port.
+ModemPort open_modem(const ModemPorts &ports = kDefaultModemPorts);
+
+// Closes the line and removes our lock file.
+void close_modem(ModemPort &port);
 
 // Creates the lock file of `path` in `lock_dir`, holding this process's PID
-// as "%10d\n". Stale locks (dead PID, no PID, our own PID) are replaced.
-// Polls every 100 ms; false once more than `timeout_seconds` have passed.
-bool lock_device(const char *lock_dir, const char *path, int timeout_seconds);
+// as "%10d\n", mode 0644, and keeps an flock on it. A lock file that
+// another process holds an flock on is alive; one that nobody holds is
+// stale when its PID is dead, missing or our own, and is replaced. Polls
+// every 100 ms; false, logged, once more than `timeout_seconds` have
+// passed, or at once when the lock directory is unusable.
+bool lock_device(const char *lock_dir, const char *path, int timeout_seconds, HeldLock &held);
 
-// Removes the lock file of `path` without looking at what it holds.
-void unlock_device(const char *lock_dir, const char *path);
+// Removes the lock file if it is still the one we created, and lets go of
+// its flock.
+void unlock_device(HeldLock &held);
 
 // Opens `path` non-blocking, without making it the controlling terminal,
 // and sets the line. A failed tcsetattr is logged and the descriptor
-// returned all the same. -1 when open() fails.
+// returned all the same. -1 when open() fails or `path` is no terminal.
 int open_serial(const char *path);
 
 // True when a process with this PID may exist (EPERM counts as alive).

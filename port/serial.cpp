@@ -4,18 +4,28 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <termios.h>
 #include <unistd.h>
 
 int open_serial(const char *path)
 {
+    // Only a character device can be a modem: a regular file or a FIFO
+    // left under the device's name by a stray script is never opened.
+    struct stat node {};
+    if (stat(path, &node) != 0 || !S_ISCHR(node.st_mode))
+        return -1;
     // O_NONBLOCK: neither the open nor any read may wait for carrier; all
     // waiting is done with select(). O_NOCTTY: we lead a session of our own
     // and must not take the modem as its controlling terminal.
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC);
     if (fd < 0)
         return -1;
+    if (isatty(fd) == 0) {  // /dev/null and the like: no line to talk on
+        close(fd);          // opened read-write but nothing written: nothing to lose
+        return -1;
+    }
 
     termios tio{};
     if (tcgetattr(fd, &tio) != 0)

@@ -36,11 +36,14 @@ int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &
     if (text.size() > kMaxTextBytes)
         syslog(LOG_WARNING, "%s", kMsgTruncated);
 
-    const int fd = open_modem(ports);
-    if (fd < 0)
-        return 1;
-    // The descriptor and the lock stay ours until exit.
-    return send_sms(fd, numbers, text, timeouts);
+    ModemPort port = open_modem(ports);
+    if (port.fd < 0)
+        return 1;  // logged by open_modem
+    const int status = send_sms(port.fd, numbers, text, timeouts);
+    // Whatever happened, the port and its lock go back: a lock left behind
+    // in a sticky lock directory would keep other users out.
+    close_modem(port);
+    return status;
 }
 
 }  // namespace

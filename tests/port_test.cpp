@@ -15,6 +15,7 @@
 #include <pty.h>
 #include <sstream>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -115,45 +116,91 @@ protected:
 using Lock = PortTest;
 using Modem = PortTest;
 
-TEST_F(Lock, FreshLockHoldsOurPid)
+// True while some process holds an flock on `path`.
+bool flocked(const fs::path &path)
 {
-    ASSERT_TRUE(lock_device(dir.c_str(), "/dev/ttyUSB8", 1));
+    const int fd = open(path.c_str(), O_RDONLY);
+    const bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return held;
+}
+
+TEST_F(Lock, FreshLockHoldsOurPidUntilReleased)
+{
+    umask(077);  // the lock is 0644 whatever the umask
+    HeldLock held;
+    ASSERT_TRUE(lock_device(dir.c_str(), "/dev/ttyUSB8", 1, held));
     EXPECT_EQ(read_file(lock_of("ttyUSB8")), pid_text(getpid()));
-    EXPECT_EQ(read_file(lock_of("ttyUSB8")).size(), 11u);
     EXPECT_EQ(fs::status(lock_of("ttyUSB8")).permissions(),
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                   fs::perms::others_read);
+    EXPECT_TRUE(flocked(lock_of("ttyUSB8")));
     EXPECT_EQ(entries(), std::vector<std::string>{"LCK..ttyUSB8"}) << "no temporary file left";
+    unlock_device(held);
+    EXPECT_TRUE(entries().empty());
+    EXPECT_EQ(held.fd, -1);
+}
+
+TEST_F(Lock, ReleaseLeavesAnotherOwnersLock)
+{
+    HeldLock held;
+    ASSERT_TRUE(lock_device(dir.c_str(), "/dev/ttyS2", 1, held));
+    fs::remove(lock_of("ttyS2"));
+    write_file(lock_of("ttyS2"), pid_text(1));  // someone else's now
+    unlock_device(held);
+    EXPECT_EQ(read_file(lock_of("ttyS2")), pid_text(1));
 }
 
 TEST_F(Lock, StaleIsReplacedAtOnce)
 {
+    const pid_t dead = dead_pid();
     const std::vector<std::pair<const char *, std::string>> cases = {
-        {"dead PID", pid_text(dead_pid())},
+        {"dead PID", pid_text(dead)},
         {"not a number", "garbage\n"},
         {"empty", ""},
         {"our own PID, left by an earlier process", pid_text(getpid())},
         {"binary junk", std::string("\0\1\2", 3)},
+        {"dead PID after 100 blanks", std::string(100, ' ') + std::to_string(dead) + "\n"},
     };
     for (const auto &[what, content] : cases) {
         SCOPED_TRACE(what);
         write_file(lock_of("ttyS2"), content);
         const auto start = Clock::now();
-        ASSERT_TRUE(lock_device(dir.c_str(), "/dev/ttyS2", 1));
+        HeldLock held;
+        ASSERT_TRUE(lock_device(dir.c_str(), "/dev/ttyS2", 1, held));
         EXPECT_LT(seconds_since(start), 0.5);
         EXPECT_EQ(read_file(lock_of("ttyS2")), pid_text(getpid()));
+        unlock_device(held);
     }
 }
 
 TEST_F(Lock, LiveHolderKeepsIt)
 {
-    write_file(lock_of("ttyUSB8"), pid_text(1));  // init never ends
-    const auto start = Clock::now();
-    EXPECT_FALSE(lock_device(dir.c_str(), "/dev/ttyUSB8", 1));
-    const double waited = seconds_since(start);
-    EXPECT_GT(waited, 1.0);
-    EXPECT_LT(waited, 2.3);
-    EXPECT_EQ(read_file(lock_of("ttyUSB8")), pid_text(1));
+    struct Case {
+        const char *what;
+        std::string content;
+        bool flocked;  // as by a holder in another PID namespace
+    };
+    const std::vector<Case> cases = {
+        {"init's PID", pid_text(1), false},  // init never ends
+        {"init's PID after 40 blanks", std::string(40, ' ') + "1\n", false},
+        {"a dead PID, but flocked", pid_text(dead_pid()), true},
+        {"our own PID, but flocked", pid_text(getpid()), true},
+    };
+    for (const auto &[what, content, flocked] : cases) {
+        SCOPED_TRACE(what);
+        write_file(lock_of("ttyUSB8"), content);
+        const int holder = open(lock_of("ttyUSB8").c_str(), O_RDONLY);
+        ASSERT_EQ(flocked ? flock(holder, LOCK_EX) : 0, 0);
+        const auto start = Clock::now();
+        HeldLock held;
+        EXPECT_FALSE(lock_device(dir.c_str(), "/dev/ttyUSB8", 1, held));
+        const double waited = seconds_since(start);
+        EXPECT_GT(waited, 1.0);
+        EXPECT_LT(waited, 2.3);
+        EXPECT_EQ(read_file(lock_of("ttyUSB8")), content);
+        close(holder);
+    }
 }
 
 TEST_F(Lock, WithoutClockCountsPasses)
@@ -161,7 +208,8 @@ TEST_F(Lock, WithoutClockCountsPasses)
     write_file(lock_of("ttyUSB8"), pid_text(1));
     const auto start = Clock::now();  // steady_clock reads through the override too
     g_clock_broken = true;
-    const bool taken = lock_device(dir.c_str(), "/dev/ttyUSB8", 1);
+    HeldLock held;
+    const bool taken = lock_device(dir.c_str(), "/dev/ttyUSB8", 1, held);
     g_clock_broken = false;
     const double waited = seconds_since(start);
     EXPECT_FALSE(taken);
@@ -169,10 +217,16 @@ TEST_F(Lock, WithoutClockCountsPasses)
     EXPECT_LT(waited, 2.3);
 }
 
-TEST_F(Lock, MissingDirectoryTimesOut)
+TEST_F(Lock, UnusableDirectoryFailsAtOnce)
 {
-    const std::string missing = (dir / "absent").string();
-    EXPECT_FALSE(lock_device(missing.c_str(), "/dev/ttyUSB8", 0));
+    write_file(dir / "file", "");
+    for (const fs::path &lock_dir : {dir / "absent", dir / "file"}) {
+        SCOPED_TRACE(lock_dir);
+        const auto start = Clock::now();
+        HeldLock held;
+        EXPECT_FALSE(lock_device(lock_dir.c_str(), "/dev/ttyUSB8", 5, held));
+        EXPECT_LT(seconds_since(start), 0.5);
+    }
 }
 
 // Rivals that all find the same stale lock: exactly one may win.
@@ -190,7 +244,8 @@ TEST_F(Lock, OneWinnerAmongRivals)
             close(pipes[1]);
             if (read(pipes[0], &go, 1) < 0)
                 _exit(3);
-            const bool won = lock_device(dir.c_str(), "/dev/ttyUSB8", 0);
+            HeldLock held;
+            const bool won = lock_device(dir.c_str(), "/dev/ttyUSB8", 0, held);
             if (won)
                 sleep(3);  // hold the port while the others give up
             _exit(won ? 0 : 1);
@@ -237,8 +292,8 @@ TEST_F(Modem, FirstDeviceAndLineSettings)
     Pty pty;
     ASSERT_FALSE(pty.path.empty());
     const std::array<const char *, 2> devices = {pty.path.c_str(), "/nonexistent/ttyS2"};
-    const int fd = open_modem({devices, dir.c_str(), 1});
-    ASSERT_GE(fd, 0);
+    ModemPort port = open_modem({devices, dir.c_str(), 1});
+    ASSERT_GE(port.fd, 0);
     termios tio{};
     ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
     EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
@@ -249,27 +304,33 @@ TEST_F(Modem, FirstDeviceAndLineSettings)
     EXPECT_EQ(tio.c_iflag, static_cast<tcflag_t>(IGNBRK | IGNPAR));
     EXPECT_EQ(tio.c_oflag, 0u);
     EXPECT_EQ(tio.c_lflag, 0u);
-    EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_NE(fcntl(port.fd, F_GETFL) & O_NONBLOCK, 0);
     const std::string name = fs::path(pty.path).filename();
     EXPECT_EQ(entries(), std::vector<std::string>{"LCK.." + name});
-    close(fd);
+    close_modem(port);
+    EXPECT_TRUE(entries().empty()) << "the lock goes with the port";
 }
 
-TEST_F(Modem, FallsBackToSecondDevice)
+TEST_F(Modem, OnlyATerminalIsAModem)
 {
     Pty pty;
-    const std::array<const char *, 2> devices = {"/nonexistent/ttyUSB8", pty.path.c_str()};
-    const int fd = open_modem({devices, dir.c_str(), 1});
-    ASSERT_GE(fd, 0);
-    const std::string name = fs::path(pty.path).filename();
-    EXPECT_EQ(entries(), std::vector<std::string>{"LCK.." + name}) << "first lock removed";
-    close(fd);
+    write_file(dir / "stray", "left by a script\n");
+    const std::string stray = (dir / "stray").string();
+    for (const char *first : {"/nonexistent/ttyUSB8", stray.c_str(), "/dev/null"}) {
+        SCOPED_TRACE(first);
+        const std::array<const char *, 2> devices = {first, pty.path.c_str()};
+        ModemPort port = open_modem({devices, dir.c_str(), 1});
+        ASSERT_GE(port.fd, 0);
+        EXPECT_EQ(entries().size(), 2u) << "first lock removed, only the pty's and the stray";
+        close_modem(port);
+    }
+    EXPECT_EQ(read_file(dir / "stray"), "left by a script\n");
 }
 
 TEST_F(Modem, NoDeviceLeavesNoLock)
 {
     const std::array<const char *, 2> devices = {"/nonexistent/ttyUSB8", "/nonexistent/ttyS2"};
-    EXPECT_EQ(open_modem({devices, dir.c_str(), 1}), -1);
+    EXPECT_EQ(open_modem({devices, dir.c_str(), 1}).fd, -1);
     EXPECT_TRUE(entries().empty());
 }
 
@@ -278,7 +339,7 @@ TEST_F(Modem, BusyFirstDeviceIsNotPassedOver)
     Pty pty;
     write_file(lock_of("ttyUSB8"), pid_text(1));
     const std::array<const char *, 2> devices = {"/nonexistent/ttyUSB8", pty.path.c_str()};
-    EXPECT_EQ(open_modem({devices, dir.c_str(), 0}), -1);
+    EXPECT_EQ(open_modem({devices, dir.c_str(), 0}).fd, -1);
     EXPECT_EQ(entries(), std::vector<std::string>{"LCK..ttyUSB8"});
 }
 

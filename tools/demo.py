@@ -48,9 +48,11 @@ def main():
         print("\n== syslog")
         for priority, tag, pid, message in run.syslog:
             print(f"<{priority}> {tag}[{pid}]: {message}")
-        print("\n== lock files left in /var/lock")
+        print("\n== lock files left in /var/lock (cellpost removes its own)")
         for name, content in run.locks.items():
             print(f"{name}: {content!r}")
+        if not run.locks:
+            print("(none)")
         return run.status
     finally:
         box.close()

@@ -28,7 +28,7 @@ GSM7_DIFFERENCES = {
 
 SETUP = r"""
 set -e
-T="$1"; shift
+T="$1"; LOCKS="$2"; shift 2
 mount -t tmpfs -o mode=755 cellpost-dev "$T/dev"
 for d in ttyUSB8 ttyS2; do
     if [ -e "$T/pty.$d" ]; then
@@ -38,7 +38,11 @@ for d in ttyUSB8 ttyS2; do
 done
 touch "$T/dev/log"
 mount --bind "$T/log.sock" "$T/dev/log"
-mount --bind "$T/lock" /run/lock
+case "$LOCKS" in
+    missing) mount -t tmpfs -o mode=755 cellpost-run /run ;;
+    ro) mount --bind "$T/lock" /run/lock; mount -o remount,bind,ro /run/lock ;;
+    *) mount --bind "$T/lock" /run/lock ;;
+esac
 mount --move "$T/dev" /dev
 exec "$@"
 """
@@ -153,9 +157,10 @@ class Run:
 class Sandbox:
     """One scratch directory: devices, lock directory and syslog socket."""
 
-    def __init__(self, cellpost, simulator, wrapper=()):
+    def __init__(self, cellpost, simulator, wrapper=(), locks="rw"):
         self.cellpost = cellpost
         self.wrapper = list(wrapper)  # e.g. valgrind and its options
+        self.lock_state = locks       # the lock directory: "rw", "ro" or "missing"
         self.simulator = simulator
         self.unshare = namespace_command()
         self.dir = tempfile.mkdtemp(prefix="cellpost-e2e-")
@@ -176,16 +181,21 @@ class Sandbox:
         os.symlink(sim.pty, os.path.join(self.dir, f"pty.{device}"))
         return sim
 
+    def stray(self, device, path):
+        """Puts the file or device `path` behind /dev/<device>."""
+        os.symlink(path, os.path.join(self.dir, f"pty.{device}"))
+
     def write_lock(self, device, content):
         with open(os.path.join(self.lock_dir, f"LCK..{device}"), "wb") as f:
             f.write(content)
 
-    def start(self, args):
+    def start(self, args, umask=None):
         """Starts cellpost with `args`; returns the Popen."""
         return subprocess.Popen(
-            [*self.unshare, "sh", "-c", SETUP, "sandbox", self.dir, *self.wrapper, self.cellpost,
-             *args],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            [*self.unshare, "sh", "-c", SETUP, "sandbox", self.dir, self.lock_state,
+             *self.wrapper, self.cellpost, *args],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            preexec_fn=None if umask is None else lambda: os.umask(umask))
 
     def run(self, args, timeout=60):
         started = time.monotonic()
