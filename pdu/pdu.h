@@ -29,6 +29,17 @@ struct PduRecord {
 
 using PduList = std::array<PduRecord, kMaxParts>;
 
+// The part of `text` from `pos`, at most `count` bytes, clamped to the
+// text: substr() would do the same but can throw, which would pull the C++
+// runtime into a program that only needs the C library.
+constexpr std::string_view slice(std::string_view text, std::size_t pos,
+                                 std::size_t count = std::string_view::npos)
+{
+    pos = pos < text.size() ? pos : text.size();
+    const std::size_t rest = text.size() - pos;
+    return {text.data() + pos, count < rest ? count : rest};
+}
+
 // True for an optional leading '+' followed by 1 to kMaxAddressDigits
 // decimal digits: a number that a TP-DA address holds as it is.
 bool is_valid_number(std::string_view number);

@@ -22,10 +22,10 @@ unsigned build_pdus(std::string_view number, std::string_view text, PduList &lis
     }
 
     // Anything beyond the last part is dropped; the caller warns about it.
-    text = text.substr(0, std::min(text.size(), kMaxTextBytes));
+    text = slice(text, 0, kMaxTextBytes);
     const auto total = static_cast<unsigned>((text.size() + kPartChars - 1) / kPartChars);
     for (unsigned i = 0; i < total; ++i) {
-        const std::string_view part = text.substr(i * kPartChars, kPartChars);
+        const std::string_view part = slice(text, i * kPartChars, kPartChars);
         list[i].length = encode_submit_pdu(number, part, list[i].octets, total, i + 1);
         if (list[i].length == 0)
             return 0;

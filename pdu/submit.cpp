@@ -32,7 +32,7 @@ std::uint32_t encode_submit_pdu(std::string_view number, std::string_view text,
                                 unsigned seq)
 {
     const bool international = !number.empty() && number.front() == '+';
-    const std::string_view digits = international ? number.substr(1) : number;
+    const std::string_view digits = international ? slice(number, 1) : number;
     if (digits.size() > kMaxAddressDigits)
         return 0;
     const bool segmented = total != 0;

@@ -8,13 +8,13 @@
 // "No modem port: ". Nothing here knows about SMS or AT commands.
 #pragma once
 
+#include "devices.h"  // kModemDevices, kLockDir: chosen when building
+
 #include <array>
 #include <cstddef>
 #include <span>
 #include <sys/types.h>
 
-inline constexpr std::array<const char *, 2> kModemDevices = {"/dev/ttyUSB8", "/dev/ttyS2"};
-inline constexpr const char *kLockDir = "/var/lock";
 inline constexpr int kLockTimeoutSeconds = 10;
 inline constexpr long kLockPollNanoseconds = 100'000'000;  // between lock attempts
 inline constexpr int kLockPollsPerSecond = 10;

@@ -2,7 +2,7 @@
 # Installs the Debian packages that building and testing cellpost need,
 # when any is missing. Quiet and quick when all are there.
 set -e
-packages="cmake ninja-build g++ clang libgtest-dev libgmock-dev python3 python3-gammu util-linux mount binutils valgrind dpkg-dev groff-base libbenchmark-dev"
+packages="cmake ninja-build g++ clang libgtest-dev libgmock-dev python3 python3-gammu util-linux mount binutils valgrind dpkg-dev groff-base libbenchmark-dev lintian"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"

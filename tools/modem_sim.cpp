@@ -116,7 +116,7 @@ public:
             if (!out_.empty()) {
                 const auto until =
                     std::chrono::duration_cast<milliseconds>(out_.front().due - Clock::now());
-                wait = static_cast<int>(std::clamp<long>(until.count(), 0, 100));
+                wait = static_cast<int>(std::clamp<long long>(until.count(), 0, 100));
             }
             if (poll(&p, 1, wait) < 0 && errno != EINTR)
                 return;

@@ -1,8 +1,8 @@
 """Runs the unmodified cellpost binary against simulated modems in a private
 mount namespace, and reads back what crossed the line.
 
-Inside the namespace /dev is a fresh tmpfs holding only /dev/ttyUSB8 and/or
-/dev/ttyS2 (bind mounts of simulator pseudo-terminals) and /dev/log (a bind
+Inside the namespace /dev is a fresh tmpfs holding only the modem devices
+asked for (bind mounts of simulator pseudo-terminals) and /dev/log (a bind
 mount of a datagram socket this module reads), and /run/lock, which /var/lock
 points to, is a scratch directory. The machine's own /dev and /var/lock are
 never touched.
@@ -17,8 +17,6 @@ import subprocess
 import tempfile
 import time
 
-DEVICES = ("ttyUSB8", "ttyS2")
-
 # The GSM 7-bit default alphabet differs from ASCII at these codes.
 GSM7_DIFFERENCES = {
     0x00: "@", 0x02: "$", 0x11: "_", 0x24: "¤", 0x40: "¡", 0x5B: "Ä", 0x5C: "Ö",
@@ -30,11 +28,11 @@ SETUP = r"""
 set -e
 T="$1"; LOCKS="$2"; shift 2
 mount -t tmpfs -o mode=755 cellpost-dev "$T/dev"
-for d in ttyUSB8 ttyS2; do
-    if [ -e "$T/pty.$d" ]; then
-        touch "$T/dev/$d"
-        mount --bind "$(readlink "$T/pty.$d")" "$T/dev/$d"
-    fi
+for link in "$T"/pty.*; do
+    [ -e "$link" ] || continue
+    d=${link##*/pty.}
+    touch "$T/dev/$d"
+    mount --bind "$(readlink "$link")" "$T/dev/$d"
 done
 touch "$T/dev/log"
 mount --bind "$T/log.sock" "$T/dev/log"
@@ -74,11 +72,11 @@ def gsm7_text(text_bytes):
 class Simulator:
     """A running cellpost-modem-sim, with its transcript and PDU list."""
 
-    def __init__(self, binary, workdir, name, options=()):
+    def __init__(self, binary, workdir, name, options=(), emulator=()):
         self.transcript_path = os.path.join(workdir, f"{name}.transcript")
         self.pdus_path = os.path.join(workdir, f"{name}.pdus")
         self.proc = subprocess.Popen(
-            [binary, "--transcript", self.transcript_path, "--pdus", self.pdus_path, *options],
+            [*emulator, binary, "--transcript", self.transcript_path, "--pdus", self.pdus_path, *options],
             stdout=subprocess.PIPE, text=True)
         line = self.proc.stdout.readline().split()
         if len(line) != 2 or line[0] != "pty":
@@ -157,9 +155,10 @@ class Run:
 class Sandbox:
     """One scratch directory: devices, lock directory and syslog socket."""
 
-    def __init__(self, cellpost, simulator, wrapper=(), locks="rw"):
+    def __init__(self, cellpost, simulator, wrapper=(), locks="rw", emulator=()):
         self.cellpost = cellpost
         self.wrapper = list(wrapper)  # e.g. valgrind and its options
+        self.emulator = list(emulator)  # runs another architecture's binaries
         self.lock_state = locks       # the lock directory: "rw", "ro" or "missing"
         self.simulator = simulator
         self.unshare = namespace_command()
@@ -176,7 +175,7 @@ class Sandbox:
 
     def modem(self, device, options=()):
         """Puts a simulated modem behind /dev/<device>."""
-        sim = Simulator(self.simulator, self.dir, device, options)
+        sim = Simulator(self.simulator, self.dir, device, options, self.emulator)
         self.modems[device] = sim
         os.symlink(sim.pty, os.path.join(self.dir, f"pty.{device}"))
         return sim
@@ -193,7 +192,7 @@ class Sandbox:
         """Starts cellpost with `args`; returns the Popen."""
         return subprocess.Popen(
             [*self.unshare, "sh", "-c", SETUP, "sandbox", self.dir, self.lock_state,
-             *self.wrapper, self.cellpost, *args],
+             *self.wrapper, *self.emulator, self.cellpost, *args],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
             preexec_fn=None if umask is None else lambda: os.umask(umask))
 

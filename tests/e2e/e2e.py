@@ -17,6 +17,7 @@ import sandbox  # noqa: E402
 
 CELLPOST = os.environ.get("CELLPOST_BIN", "cellpost")
 SIM = os.environ.get("CELLPOST_SIM", "cellpost-modem-sim")
+EMULATOR = os.environ.get("CELLPOST_EMULATOR", "").split()  # for another architecture
 
 LOG_ERR, LOG_WARNING, LOG_NOTICE = 27, 28, 29  # facility daemon (3 << 3) plus level
 USAGE = ("Usage: cellpost <phone number 1> <phone number 2> ... <phone number n> "
@@ -34,7 +35,7 @@ def expected_parts(text):
 
 class E2E(unittest.TestCase):
     def setUp(self):
-        self.box = sandbox.Sandbox(CELLPOST, SIM)
+        self.box = sandbox.Sandbox(CELLPOST, SIM, emulator=EMULATOR)
 
     def tearDown(self):
         # Whatever else a test checks, every PDU that reached a modem must be
@@ -435,6 +436,27 @@ def dead_pid():
         os._exit(0)
     os.waitpid(dead, 0)
     return dead
+
+
+class OtherDevice(E2E):
+    """A build for a modem on /dev/ttyACM0 (CELLPOST_DEVICES=/dev/ttyACM0)."""
+
+    def test_acm0(self):
+        sim = self.box.modem("ttyACM0", ["--delay-ms", "500"])
+        proc = self.box.start(["+15555550123", "hello"])
+        lock = os.path.join(self.box.lock_dir, "LCK..ttyACM0")
+        deadline = time.monotonic() + 5
+        while not os.path.exists(lock) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        held = self.box.locks()
+        self.assertEqual(proc.wait(timeout=30), 0)
+        self.assertEqual([m for *_, m in self.box.drain_syslog()], ["SMS successfully sent."])
+        self.assertEqual(list(held), ["LCK..ttyACM0"])
+        self.assertDelivered(sim.pdus(), [("+15555550123", "hello")])
+        sim.stop()
+        os.unlink(os.path.join(self.box.dir, "pty.ttyACM0"))
+        run = self.box.run(["+15555550123", "hello"])
+        self.assertEqual(run.messages(), ["No modem port: cannot open /dev/ttyACM0"])
 
 
 class Valgrind(E2E):
