@@ -21,9 +21,11 @@ void cancel_pdu_entry(int fd)
     static_cast<void>(sent);
 }
 
-Exchange mode_exchange(const DialogueTimeouts &t)
+// The mode command and the prompt: give up after `seconds` of silence,
+// and at twice that whatever trickles in.
+Exchange listening_for(Awaited awaited, int seconds)
 {
-    return {Awaited::ok, t.mode_seconds, 2 * t.mode_seconds};
+    return {awaited, seconds, 2 * seconds};
 }
 
 // Announces and submits one recipient's parts in order; stops at the first
@@ -38,7 +40,7 @@ Outcome submit_parts(int fd, const PduList &pdus, unsigned count, const Dialogue
         // AT+CMGS counts the TPDU only, not the SMSC-length octet. Both
         // commands fit their buffer (see the static_asserts beside it).
         std::snprintf(command.data(), command.size(), kSubmitFormat, pdu.length - 1);
-        const Exchange prompt = {Awaited::prompt, t.prompt_seconds, 2 * t.prompt_seconds};
+        const Exchange prompt = listening_for(Awaited::prompt, t.prompt_seconds);
         if (at_command(fd, command.data(), prompt).verdict != Verdict::answer) {
             cancel_pdu_entry(fd);  // a prompt may still be on its way
             syslog(LOG_ERR, "%s", kMsgPromptError);
@@ -70,12 +72,13 @@ Outcome submit_parts(int fd, const PduList &pdus, unsigned count, const Dialogue
 int send_sms(int fd, std::span<char *const> numbers, std::string_view text,
              const DialogueTimeouts &timeouts)
 {
-    Verdict mode = at_command(fd, kModeCommand, mode_exchange(timeouts)).verdict;
+    const Exchange mode_exchange = listening_for(Awaited::ok, timeouts.mode_seconds);
+    Verdict mode = at_command(fd, kModeCommand, mode_exchange).verdict;
     if (mode == Verdict::none) {
         // Neither OK nor an error: perhaps a modem left waiting for PDU
         // text by an interrupted run, which swallows commands until ESC.
         cancel_pdu_entry(fd);
-        mode = at_command(fd, kModeCommand, mode_exchange(timeouts)).verdict;
+        mode = at_command(fd, kModeCommand, mode_exchange).verdict;
     }
     if (mode != Verdict::answer) {
         syslog(LOG_ERR, "%s", kMsgModeError);

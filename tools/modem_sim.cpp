@@ -280,13 +280,14 @@ private:
     {
         if (opt_.nul)
             bytes.insert(0, 1, '\0');
-        milliseconds second = milliseconds(opt_.split_ms);
-        std::size_t cut = bytes.size() / 2;
+        std::size_t cut = bytes.size();  // where a second chunk starts, if any
+        milliseconds second(0);
         if (opt_.late_crlf_ms > 0 && bytes.size() >= 2) {
-            second = milliseconds(opt_.late_crlf_ms);
             cut = bytes.size() - 2;
-        } else if (opt_.split_ms == 0) {
-            cut = bytes.size();
+            second = milliseconds(opt_.late_crlf_ms);
+        } else if (opt_.split_ms > 0) {
+            cut = bytes.size() / 2;
+            second = milliseconds(opt_.split_ms);
         }
         reply(bytes.substr(0, cut), delay);
         if (cut < bytes.size())

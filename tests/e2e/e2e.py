@@ -33,6 +33,27 @@ def expected_parts(text):
     return [text[i:i + 153] for i in range(0, len(text), 153)]
 
 
+def dead_pid():
+    """A PID that belonged to a process which has ended."""
+    dead = os.fork()
+    if dead == 0:
+        os._exit(0)
+    os.waitpid(dead, 0)
+    return dead
+
+
+def run_alone(args, options=(), timeout=60, **box_options):
+    """One run in a sandbox of its own, against a modem on /dev/ttyUSB8
+    with `options`: (Run, the bytes cellpost wrote, the modem's PDUs)."""
+    box = sandbox.Sandbox(CELLPOST, SIM, **box_options)
+    try:
+        sim = box.modem("ttyUSB8", options)
+        run = box.run(args, timeout=timeout)
+        return run, sim.received(), sim.pdus()
+    finally:
+        box.close()
+
+
 class E2E(unittest.TestCase):
     def setUp(self):
         self.box = sandbox.Sandbox(CELLPOST, SIM, emulator=EMULATOR)
@@ -297,18 +318,11 @@ class Modems(E2E):
         (["--hangup-after-prompt"], 1, ["SMS not confirmed by modem."], 2),
     ]
 
-    def one(self, options):
-        box = sandbox.Sandbox(CELLPOST, SIM)
-        try:
-            sim = box.modem("ttyUSB8", options)
-            return box.run(["+15555550123", "hello"], timeout=60), sim.received()
-        finally:
-            box.close()
-
     def test_modems(self):
         with concurrent.futures.ThreadPoolExecutor(len(self.CASES)) as pool:
-            results = list(pool.map(lambda c: self.one(c[0]), self.CASES))
-        for (options, status, messages, seconds), (run, received) in zip(self.CASES, results):
+            results = list(pool.map(lambda c: run_alone(["+15555550123", "hello"], c[0]),
+                                    self.CASES))
+        for (options, status, messages, seconds), (run, received, _) in zip(self.CASES, results):
             with self.subTest(options=options):
                 self.assertEqual((run.status, run.messages()), (status, messages), received)
                 self.assertLess(run.elapsed, seconds)
@@ -400,13 +414,7 @@ class Ports(E2E):
         for state, reason in (("ro", "Read-only file system"),
                               ("missing", "No such file or directory")):
             with self.subTest(state):
-                box = sandbox.Sandbox(CELLPOST, SIM, locks=state)
-                try:
-                    sim = box.modem("ttyUSB8")
-                    run = box.run(["+15555550123", "hello"])
-                    received = sim.received()
-                finally:
-                    box.close()
+                run, received, _ = run_alone(["+15555550123", "hello"], locks=state)
                 self.assertEqual(run.status, 1)
                 self.assertLess(run.elapsed, 2)
                 self.assertEqual(run.messages(), [
@@ -428,14 +436,6 @@ class Ports(E2E):
         self.assertLess(run.elapsed, 2)
         self.assertEqual(run.messages(), ["No modem port: cannot remove stale lock "
                                           "/var/lock/LCK..ttyUSB8: Operation not permitted"])
-
-
-def dead_pid():
-    dead = os.fork()
-    if dead == 0:
-        os._exit(0)
-    os.waitpid(dead, 0)
-    return dead
 
 
 class OtherDevice(E2E):
@@ -477,21 +477,12 @@ class Interop(E2E):
         text = "".join(chr(rng.randint(0x20, 0x7E)) for _ in range(length))
         return [number() for _ in range(rng.randint(1, 3))], text
 
-    def one(self, numbers, text):
-        box = sandbox.Sandbox(CELLPOST, SIM)
-        try:
-            sim = box.modem("ttyUSB8")
-            run = box.run([*numbers, text], timeout=120)
-            return run, sim.pdus()
-        finally:
-            box.close()
-
     def test_random_messages(self):
         rng = random.Random(self.SEED)
         cases = [self.case(rng) for _ in range(self.RUNS)]
         with concurrent.futures.ThreadPoolExecutor(self.RUNS) as pool:
-            results = list(pool.map(lambda c: self.one(*c), cases))
-        for (numbers, text), (run, pdus) in zip(cases, results):
+            results = list(pool.map(lambda c: run_alone([*c[0], c[1]], timeout=120), cases))
+        for (numbers, text), (run, _, pdus) in zip(cases, results):
             with self.subTest(seed=self.SEED, numbers=numbers, text=text):
                 self.assertEqual(run.status, 0, run.syslog)
                 self.assertDelivered(pdus, [(n, text) for n in numbers])
