@@ -1,10 +1,10 @@
 // HDB UUCP lock files: "LCK..<device>" holding the owner's PID as "%10d\n".
-// While we hold one we also keep an flock on it: a PID says nothing across
-// PID namespaces (two containers' processes can both be PID 1), an flock
-// does.
+// While we hold one we also keep an flock on it and refresh its
+// modification time: a PID says nothing across PID namespaces (two
+// containers' processes can both be PID 1), an flock does, and a moving
+// modification time says that its holder is still at work.
 #include "port.h"
 
-#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -21,80 +21,121 @@
 
 namespace {
 
-// How one attempt went. `holder` is the PID in the lock that is in our way
-// (-1 when it cannot be read); `error` the errno of a failure that waiting
-// cannot cure, and `failed_on` what it failed on.
-struct Attempt {
-    enum { taken, busy, failed } result;
-    pid_t holder = -1;
-    int error = 0;
-    const char *failed_on = "";
+// What stands under the lock name when it is in our way.
+struct Holder {
+    pid_t pid = 0;         // 0: no PID could be read
+    bool flocked = false;  // another cellpost, which refreshes its lock while at work
+    dev_t dev = 0;
+    ino_t ino = 0;
+    timespec mtime{};
 };
 
-Attempt failure(const char *failed_on)
+// How one attempt went: the lock is ours; a lock is in our way; another
+// process keeps the lock directory's flock; or a failure that waiting
+// cannot cure, with its errno.
+enum class Result { taken, busy, dir_busy, failed };
+enum class Failure { create, remove_stale, not_lock };
+
+struct Attempt {
+    Result result;
+    Holder holder{};
+    Failure failure = Failure::create;
+    int error = 0;
+};
+
+Attempt failure(Failure why, int error = errno)
 {
-    return {Attempt::failed, -1, errno, failed_on};
+    return {Result::failed, {}, why, error};
 }
 
-// The PID in a lock file: the first number after any amount of leading
-// white space, read to the end of that number; 0 when there is none.
+bool same_file(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The PID in a lock file: a number after optional white space, within the
+// first kLockReadSize bytes; 0 when there is none.
 pid_t read_lock_pid(int fd)
 {
-    std::array<char, kPidDigits + 1> digits{};  // a sign, digits and a NUL
-    std::size_t n = 0;
-    bool done = false;
-    std::array<char, kLockReadSize> chunk{};
-    ssize_t got = 0;
-    while (!done && (got = read(fd, chunk.data(), chunk.size())) > 0) {
-        for (const char c : std::string_view(chunk.data(), static_cast<std::size_t>(got))) {
-            if (n == 0 && std::isspace(static_cast<unsigned char>(c)) != 0)
-                continue;
-            const bool sign = n == 0 && (c == '+' || c == '-');
-            done = (!sign && std::isdigit(static_cast<unsigned char>(c)) == 0) || n == kPidDigits;
-            if (done)
-                break;
-            digits[n++] = c;
-        }
-    }
+    std::array<char, kLockReadSize + 1> text{};  // always NUL-terminated
+    if (pread(fd, text.data(), kLockReadSize, 0) <= 0)
+        return 0;
     char *end = nullptr;
     errno = 0;
-    const long pid = std::strtol(digits.data(), &end, 10);
-    if (end == digits.data() || errno != 0 || pid <= 0 || pid > INT32_MAX)
+    const long pid = std::strtol(text.data(), &end, 10);  // skips the white space
+    if (end == text.data() || errno != 0 || pid <= 0 || pid > INT32_MAX)
         return 0;
     return static_cast<pid_t>(pid);
 }
 
-// Looks at a lock file found in place and removes it if it is stale.
-// busy: someone holds it; taken: the name is free (nothing was there, or a
-// stale lock was removed); failed: a stale lock we may not remove.
+// A locker that creates its lock file first and writes its PID a moment
+// later leaves it empty in between.
+bool written_lately(const struct stat &st)
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);  // always readable; `now` is valid
+    return now.tv_sec - st.st_mtim.tv_sec < kLockWritingSeconds;
+}
+
+// Looks at what stands under the lock name and removes it if it is no live
+// lock. taken: the name is free; busy: a live lock, or one that changed
+// while we looked (look again on the next pass); failed: in our way for good.
 Attempt clear_stale_lock(const char *lock)
 {
-    // O_NONBLOCK: a FIFO planted under the lock name must not hang us;
-    // O_NOFOLLOW: nor may a symlink send us elsewhere.
-    const int fd = open(lock, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat named {};
+    if (lstat(lock, &named) != 0)
+        return errno == ENOENT ? Attempt{Result::taken} : failure(Failure::create);
+    if (S_ISDIR(named.st_mode))
+        return failure(Failure::not_lock, 0);
+    if (!S_ISREG(named.st_mode)) {
+        // A FIFO, socket, device node or symlink is nobody's lock, only a
+        // way to block or mislead us: away with it, if we may.
+        if (unlink(lock) == 0 || errno == ENOENT)
+            return {Result::taken};
+        return failure(Failure::not_lock, 0);
+    }
+    // O_NOFOLLOW, O_NONBLOCK: the name may have been swapped since lstat.
+    const int fd = open(lock, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)  // gone, so much the better; unreadable: in our way
-        return {errno == ENOENT ? Attempt::taken : Attempt::busy};
-    const bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    const pid_t pid = read_lock_pid(fd);
+        return {errno == ENOENT ? Result::taken : Result::busy};
+    struct stat judged {};
+    const bool same = fstat(fd, &judged) == 0 && same_file(judged, named);
+    Holder holder = {0, false, judged.st_dev, judged.st_ino, judged.st_mtim};
+    if (same) {
+        holder.flocked = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        holder.pid = read_lock_pid(fd);
+    }
     close(fd);  // read-only: nothing to lose if close fails; drops our flock
+    if (!same)
+        return {Result::busy};
     // Our own PID cannot be ours yet: we have not created the lock. It was
     // left by an earlier process whose PID the kernel has given to us.
-    if (held || (pid != getpid() && process_alive(pid)))
-        return {Attempt::busy, pid};
+    const bool writing = holder.pid == 0 && written_lately(judged);
+    if (holder.flocked || writing || (holder.pid != getpid() && process_alive(holder.pid)))
+        return {Result::busy, holder};
+    // Stale. Another locker may have replaced it since we judged it: only
+    // the very file judged goes.
+    struct stat again {};
+    if (lstat(lock, &again) != 0)
+        return errno == ENOENT ? Attempt{Result::taken} : failure(Failure::create);
+    if (!same_file(again, judged))
+        return {Result::busy};
     if (unlink(lock) != 0 && errno != ENOENT)
-        return failure("cannot remove stale lock");  // a sticky directory, read-only, ...
-    return {Attempt::taken};
+        return failure(Failure::remove_stale);  // a sticky directory, read-only, ...
+    return {Result::taken};
 }
 
 // Writes our PID into a private file, takes its flock and links it to the
 // lock name: link() fails if the name exists, the lock is never seen
-// without its PID, and never without its flock.
-Attempt publish_lock(const char *lock, const char *temp, HeldLock &held)
+// without its PID, and never without its flock. mkostemp() picks a name
+// nobody else can have taken first.
+Attempt publish_lock(const char *lock_dir, const char *lock, HeldLock &held)
 {
-    unlink(temp);  // a leftover of an earlier process with our PID, if any
-    const int fd = open(temp, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kLockFileMode);
+    std::array<char, kLockPathSize> temp{};
+    std::snprintf(temp.data(), temp.size(), "%s/%s", lock_dir, kTempLockName);  // checked to fit
+    const int fd = mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
-        return failure("cannot create");
+        return failure(Failure::create);  // whatever stops this file stops the lock too
     std::array<char, kPidTextSize> text{};
     const int length =
         std::snprintf(text.data(), text.size(), "%10d\n", static_cast<int>(getpid()));
@@ -102,54 +143,70 @@ Attempt publish_lock(const char *lock, const char *temp, HeldLock &held)
     const bool ready = fchmod(fd, kLockFileMode) == 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
                        length > 0 &&
                        write(fd, text.data(), static_cast<std::size_t>(length)) == length;
-    Attempt attempt = {Attempt::taken};
+    Attempt attempt = {Result::taken};
     if (!ready)
-        attempt = failure("cannot create");  // ENOSPC, EDQUOT, EIO
-    else if (link(temp, lock) != 0)
-        attempt = errno == EEXIST ? Attempt{Attempt::busy} : failure("cannot create");
-    unlink(temp);  // the lock name, if taken, keeps the file
-    if (attempt.result != Attempt::taken) {
+        attempt = failure(Failure::create);  // ENOSPC, EDQUOT, EIO
+    else if (link(temp.data(), lock) != 0)
+        attempt = errno == EEXIST ? Attempt{Result::busy} : failure(Failure::create);
+    unlink(temp.data());  // the lock name, if taken, keeps the file
+    if (attempt.result != Result::taken) {
         close(fd);  // never published: nothing to flush
         return attempt;
     }
     held.fd = fd;
     std::snprintf(held.path.data(), held.path.size(), "%s", lock);  // same size: fits
+    start_lock_upkeep(fd);
     return attempt;
 }
 
 // One attempt. Other cellpost processes are kept out of the stale check,
 // removal and creation by an flock on the lock directory, so two of them
 // can never both remove a stale lock and both believe they hold the port.
-Attempt try_lock(const char *lock_dir, const char *lock, const char *temp, HeldLock &held)
+Attempt try_lock(const char *lock_dir, const char *lock, HeldLock &held)
 {
     const int dir = open(lock_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0)
-        return failure("cannot create");
-    Attempt attempt = {Attempt::busy};
+        return failure(Failure::create);
+    Attempt attempt = {Result::dir_busy};
     if (flock(dir, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK)
-            attempt = failure("cannot create");
+            attempt = failure(Failure::create);
     } else {
         attempt = clear_stale_lock(lock);
-        if (attempt.result == Attempt::taken)
-            attempt = publish_lock(lock, temp, held);
+        if (attempt.result == Result::taken)
+            attempt = publish_lock(lock_dir, lock, held);
     }
     close(dir);  // releases the flock; a read-only directory has nothing to flush
     return attempt;
 }
 
-void log_no_port(const char *device, const char *lock, const Attempt &attempt)
+void log_no_port(const char *device, const char *lock, const char *lock_dir, const Attempt &attempt)
 {
     std::array<char, kMessageSize> reason{};
-    if (attempt.result == Attempt::failed)
-        std::snprintf(reason.data(), reason.size(), "%s %s: %s", attempt.failed_on, lock,
-                      std::strerror(attempt.error));
-    else if (attempt.holder > 0)
+    const char *error = std::strerror(attempt.error);
+    if (attempt.result == Result::failed && attempt.failure == Failure::not_lock)
+        std::snprintf(reason.data(), reason.size(), "%s is not a lock file", lock);
+    else if (attempt.result == Result::failed && attempt.failure == Failure::remove_stale)
+        std::snprintf(reason.data(), reason.size(), "cannot remove stale lock %s: %s", lock, error);
+    else if (attempt.result == Result::failed)
+        std::snprintf(reason.data(), reason.size(), "cannot create %s: %s", lock, error);
+    else if (attempt.result == Result::dir_busy)
+        std::snprintf(reason.data(), reason.size(),
+                      "lock directory %s kept busy by another process", lock_dir);
+    else if (attempt.holder.pid > 0)
         std::snprintf(reason.data(), reason.size(), "%s locked by PID %d", device,
-                      static_cast<int>(attempt.holder));
+                      static_cast<int>(attempt.holder.pid));
     else
         std::snprintf(reason.data(), reason.size(), "%s locked (%s)", device, lock);
     syslog(LOG_ERR, kNoPortFormat, reason.data());
+}
+
+// A sign of life: the holder's flocked lock was refreshed or changed hands.
+bool new_sign(const Holder &now, const Holder &seen)
+{
+    return now.flocked &&
+           (now.dev != seen.dev || now.ino != seen.ino || now.mtime.tv_sec != seen.mtime.tv_sec ||
+            now.mtime.tv_nsec != seen.mtime.tv_nsec);
 }
 
 }  // namespace
@@ -183,45 +240,58 @@ long monotonic_seconds()
 bool lock_device(const char *lock_dir, const char *path, int timeout_seconds, HeldLock &held)
 {
     std::array<char, kLockPathSize> lock{};
-    std::array<char, kLockPathSize> temp{};
-    const int length =
-        std::snprintf(temp.data(), temp.size(), "%s/LTMP.%d", lock_dir, static_cast<int>(getpid()));
-    if (!lock_path(lock_dir, path, lock) || length <= 0 ||
-        static_cast<std::size_t>(length) >= temp.size()) {
-        errno = ENAMETOOLONG;
-        log_no_port(path, lock_dir, failure("cannot create lock in"));
+    const std::size_t temp_length = std::strlen(lock_dir) + 1 + std::strlen(kTempLockName);
+    if (!lock_path(lock_dir, path, lock) || temp_length >= kLockPathSize) {
+        log_no_port(path, lock_dir, lock_dir, failure(Failure::create, ENAMETOOLONG));
         return false;
     }
 
-    const long start = monotonic_seconds();
-    for (long pass = 1;; ++pass) {
-        const Attempt attempt = try_lock(lock_dir, lock.data(), temp.data(), held);
-        if (attempt.result == Attempt::taken)
+    // The wait runs out `timeout_seconds` after the holder's last sign of
+    // life, or after our start: a working cellpost keeps us waiting, a
+    // stopped one, or a lock of another program, does not.
+    Attempt last_look = {Result::dir_busy};
+    Holder seen{};
+    long last_sign = monotonic_seconds();
+    long passes = 0;  // since then, for a clock that cannot be read
+    while (g_stop_signal == 0) {
+        const Attempt attempt = try_lock(lock_dir, lock.data(), held);
+        if (attempt.result == Result::taken)
             return true;
-        if (attempt.result == Attempt::failed) {
-            log_no_port(path, lock.data(), attempt);
+        if (attempt.result == Result::failed) {
+            log_no_port(path, lock.data(), lock_dir, attempt);
             return false;
         }
+        if (attempt.result == Result::busy)
+            last_look = attempt;
+        if (new_sign(attempt.holder, seen)) {
+            seen = attempt.holder;
+            last_sign = monotonic_seconds();
+            passes = 0;
+        }
         const timespec pause = {0, kLockPollNanoseconds};
-        nanosleep(&pause, nullptr);  // woken early by a signal: just one quicker pass
+        nanosleep(&pause, nullptr);  // woken early by a signal: the loop looks at it
         // The clock has whole seconds, so "more than" gives a wait of more
         // than timeout_seconds and at most about 1.1 s above it. Without a
         // clock, count the passes that the same time allows.
         const long now = monotonic_seconds();
-        const bool expired = start >= 0 && now >= 0
-                                 ? now > start + timeout_seconds
-                                 : pass > static_cast<long>(timeout_seconds) * kLockPollsPerSecond;
-        if (expired) {
-            log_no_port(path, lock.data(), attempt);
+        ++passes;
+        const bool expired =
+            last_sign >= 0 && now >= 0
+                ? now > last_sign + timeout_seconds
+                : passes > static_cast<long>(timeout_seconds) * kLockPollsPerSecond;
+        if (expired && g_stop_signal == 0) {
+            log_no_port(path, lock.data(), lock_dir, last_look);
             return false;
         }
     }
+    return false;  // asked to stop: the caller says so
 }
 
 void unlock_device(HeldLock &held)
 {
     if (held.fd < 0)
         return;
+    stop_lock_upkeep();
     // Only our own file: if someone replaced the name, the lock is theirs.
     struct stat ours {};
     struct stat named {};

@@ -1,13 +1,19 @@
 // Choosing the modem's device: the first one that can be locked and opened.
 #include "port.h"
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <syslog.h>
 #include <unistd.h>
 
 ModemPort open_modem(const ModemPorts &ports)
 {
+    // Why each device could not be used: "<device>: <reason>; ...".
+    std::array<char, kMessageSize> reasons{};
+    std::size_t used = 0;
     for (const char *device : ports.devices) {
         ModemPort port;
         // A lock held by a live process means the modem is busy; another
@@ -17,18 +23,15 @@ ModemPort open_modem(const ModemPorts &ports)
         port.fd = open_serial(device);
         if (port.fd >= 0)
             return port;
+        const int error = errno;
         unlock_device(port.lock);  // missing device: free its name again
+        const char *reason = error == ENOTTY ? "not a terminal" : std::strerror(error);
+        const int n = std::snprintf(reasons.data() + used, reasons.size() - used, "%s%s: %s",
+                                    used == 0 ? "cannot open " : "; ", device, reason);
+        if (n > 0)  // snprintf cuts a message too long; nothing more is added then
+            used = std::min(used + static_cast<std::size_t>(n), reasons.size() - 1);
     }
-    std::array<char, kMessageSize> names{};
-    std::size_t used = 0;
-    for (const char *device : ports.devices) {
-        const int n = std::snprintf(names.data() + used, names.size() - used, "%s%s",
-                                    used == 0 ? "cannot open " : " or ", device);
-        if (n < 0 || static_cast<std::size_t>(n) >= names.size() - used)
-            break;  // the message is cut, nothing more
-        used += static_cast<std::size_t>(n);
-    }
-    syslog(LOG_ERR, kNoPortFormat, names.data());
+    syslog(LOG_ERR, kNoPortFormat, reasons.data());
     return {};
 }
 

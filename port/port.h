@@ -4,13 +4,17 @@
 // in a fixed list, opens it and sets 115200 8N1 raw, and returns the
 // descriptor and the lock; close_modem() gives both back. While held, the
 // lock file also carries an flock, so that it reads as alive across PID
-// namespaces. Every failure to get a port is logged as one line beginning
-// "No modem port: ". Nothing here knows about SMS or AT commands.
+// namespaces, and its modification time is refreshed twice a second, so
+// that waiting lockers can tell a working holder from a stopped one. Every
+// failure to get a port is logged as one line beginning "No modem port: ".
+// A stop requested by a signal ends any lock wait at once. Nothing here
+// knows about SMS or AT commands.
 #pragma once
 
 #include "devices.h"  // kModemDevices, kLockDir: chosen when building
 
 #include <array>
+#include <csignal>
 #include <cstddef>
 #include <span>
 #include <sys/types.h>
@@ -20,11 +24,18 @@ inline constexpr long kLockPollNanoseconds = 100'000'000;  // between lock attem
 inline constexpr int kLockPollsPerSecond = 10;
 inline constexpr std::size_t kLockPathSize = 64;  // "/var/lock/LCK..<name>"
 inline constexpr std::size_t kPidTextSize = 16;   // "%10d\n" and its NUL
-inline constexpr std::size_t kLockReadSize = 32;  // one read of a found lock: more than a PID text
-inline constexpr std::size_t kPidDigits = 20;     // more than any PID has
-inline constexpr mode_t kLockFileMode = 0644;     // whatever the umask: others read the PID
+// All we ever read of a found lock: any PID text a real locker writes fits,
+// and a huge file or a FIFO fed by someone cannot keep us reading.
+inline constexpr std::size_t kLockReadSize = 128;
+// A lock without a PID this young belongs to a locker still writing it.
+inline constexpr long kLockWritingSeconds = 5;
+// How often a held lock's modification time is refreshed: well within the
+// second that waiters allow between two signs of life.
+inline constexpr long kLockRefreshMicroseconds = 500'000;
+inline constexpr mode_t kLockFileMode = 0644;  // whatever the umask: others read the PID
 inline constexpr const char *kNoPortFormat = "No modem port: %s";
-inline constexpr std::size_t kMessageSize = 256;  // one "No modem port: " line
+inline constexpr const char *kTempLockName = "LTMP.XXXXXX";  // mkostemp's template
+inline constexpr std::size_t kMessageSize = 256;             // one "No modem port: " line
 
 // Where open_modem() looks; tests point it at pseudo-terminals and a
 // scratch lock directory.
@@ -49,30 +60,51 @@ struct ModemPort {
     HeldLock lock;
 };
 
+// The signal that asked this process to stop, 0 while none has. Set by the
+// handlers that catch_stop_signals() installs; the lock wait gives up when
+// it is set, and the dialogue stops in its one waiting place.
+extern volatile std::sig_atomic_t g_stop_signal;
+
+// Catches SIGTERM, SIGINT, SIGHUP and SIGQUIT into g_stop_signal.
+void catch_stop_signals();
+
+// Refreshes the modification time of the lock file open on `fd` every
+// kLockRefreshMicroseconds, from a SIGALRM timer, until stop_lock_upkeep().
+// lock_device() and unlock_device() call these.
+void start_lock_upkeep(int fd);
+void stop_lock_upkeep();
+
 // Locks and opens the first device that can be opened as a terminal.
 // Gives up at once when a device's lock stays held by a live process (a
 // busy modem is not a reason to use another one) or the lock directory
-// cannot be used. Logs why when it returns no port.
+// cannot be used. Logs why when it returns no port, unless a stop signal
+// ended the wait.
 ModemPort open_modem(const ModemPorts &ports = kDefaultModemPorts);
 
 // Closes the line and removes our lock file.
 void close_modem(ModemPort &port);
 
 // Creates the lock file of `path` in `lock_dir`, holding this process's PID
-// as "%10d\n", mode 0644, and keeps an flock on it. A lock file that
-// another process holds an flock on is alive; one that nobody holds is
-// stale when its PID is dead, missing or our own, and is replaced. Polls
-// every 100 ms; false, logged, once more than `timeout_seconds` have
-// passed, or at once when the lock directory is unusable.
+// as "%10d\n", mode 0644, keeps an flock on it and refreshes its
+// modification time until unlock_device(). A lock file that another
+// process holds an flock on is alive; one that nobody holds is stale when
+// its PID is dead or our own, or when it has held no PID for 5 s, and is
+// replaced. Anything but a regular file under the lock name is no lock:
+// removed if we may, else a failure. Polls every 100 ms; false, logged,
+// once more than `timeout_seconds` have passed without a sign of life from
+// the holder (a flocked lock whose modification time moves), at once when
+// the lock directory is unusable, and unlogged when a stop was asked for.
 bool lock_device(const char *lock_dir, const char *path, int timeout_seconds, HeldLock &held);
 
-// Removes the lock file if it is still the one we created, and lets go of
-// its flock.
+// Stops refreshing the lock, removes the lock file if it is still the one
+// we created, and lets go of its flock.
 void unlock_device(HeldLock &held);
 
 // Opens `path` non-blocking, without making it the controlling terminal,
-// and sets the line. A failed tcsetattr is logged and the descriptor
-// returned all the same. -1 when open() fails or `path` is no terminal.
+// and sets every line setting the dialogue relies on, whatever an earlier
+// program left. A failed tcsetattr is logged and the descriptor returned
+// all the same. -1 with errno set when open() fails, ENOTTY when `path` is
+// no terminal.
 int open_serial(const char *path);
 
 // True when a process with this PID may exist (EPERM counts as alive).

@@ -14,8 +14,12 @@ int open_serial(const char *path)
     // Only a character device can be a modem: a regular file or a FIFO
     // left under the device's name by a stray script is never opened.
     struct stat node {};
-    if (stat(path, &node) != 0 || !S_ISCHR(node.st_mode))
+    if (stat(path, &node) != 0)
         return -1;
+    if (!S_ISCHR(node.st_mode)) {
+        errno = ENOTTY;
+        return -1;
+    }
     // O_NONBLOCK: neither the open nor any read may wait for carrier; all
     // waiting is done with select(). O_NOCTTY: we lead a session of our own
     // and must not take the modem as its controlling terminal.
@@ -24,6 +28,7 @@ int open_serial(const char *path)
         return -1;
     if (isatty(fd) == 0) {  // /dev/null and the like: no line to talk on
         close(fd);          // opened read-write but nothing written: nothing to lose
+        errno = ENOTTY;
         return -1;
     }
 
@@ -34,6 +39,11 @@ int open_serial(const char *path)
     tio.c_oflag = 0;                               // bytes go out as written
     tio.c_cflag = B115200 | CS8 | CREAD | CLOCAL;  // 8N1, no RTS/CTS, ignore DCD
     tio.c_lflag = 0;                               // raw: no echo, no line editing
+    tio.c_line = 0;                                // N_TTY: the plain line discipline
+    // A read, and poll(), must wake for the first byte: another program may
+    // have left VMIN at 64, and a 4-byte prompt would never be seen.
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
     if (tcsetattr(fd, TCSANOW, &tio) != 0)
         syslog(LOG_ERR, "tcsetattr(%s) error: %s", path, std::strerror(errno));
     return fd;

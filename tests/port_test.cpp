@@ -12,14 +12,18 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <pty.h>
 #include <sstream>
 #include <string>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -56,6 +60,15 @@ std::string read_file(const fs::path &path)
 void write_file(const fs::path &path, const std::string &content)
 {
     std::ofstream(path, std::ios::binary) << content;
+}
+
+// Backdates a file, as a lock left behind some time ago looks.
+void age(const fs::path &path, int seconds)
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const timespec times[2] = {{now.tv_sec - seconds, 0}, {now.tv_sec - seconds, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
 }
 
 std::string pid_text(pid_t pid)
@@ -161,10 +174,12 @@ TEST_F(Lock, StaleIsReplacedAtOnce)
         {"our own PID, left by an earlier process", pid_text(getpid())},
         {"binary junk", std::string("\0\1\2", 3)},
         {"dead PID after 100 blanks", std::string(100, ' ') + std::to_string(dead) + "\n"},
+        {"8 MiB of blanks", std::string(8 << 20, ' ')},  // only its start is read
     };
     for (const auto &[what, content] : cases) {
         SCOPED_TRACE(what);
         write_file(lock_of("ttyS2"), content);
+        age(lock_of("ttyS2"), 10);  // a lock without a PID is young for 5 s
         const auto start = Clock::now();
         HeldLock held;
         ASSERT_TRUE(lock_device(dir.c_str(), "/dev/ttyS2", 1, held));
@@ -184,8 +199,10 @@ TEST_F(Lock, LiveHolderKeepsIt)
     const std::vector<Case> cases = {
         {"init's PID", pid_text(1), false},  // init never ends
         {"init's PID after 40 blanks", std::string(40, ' ') + "1\n", false},
-        {"a dead PID, but flocked", pid_text(dead_pid()), true},
+        {"a dead PID, flocked but never refreshed: a stopped cellpost", pid_text(dead_pid()), true},
         {"our own PID, but flocked", pid_text(getpid()), true},
+        {"empty: its locker is still writing it", "", false},
+        {"blanks, no PID yet", std::string(4096, ' '), false},
     };
     for (const auto &[what, content, flocked] : cases) {
         SCOPED_TRACE(what);
@@ -229,43 +246,110 @@ TEST_F(Lock, UnusableDirectoryFailsAtOnce)
     }
 }
 
-// Rivals that all find the same stale lock: exactly one may win.
-TEST_F(Lock, OneWinnerAmongRivals)
+// A burst of rivals that all find the same stale lock: one holds the port
+// at a time, and while a holder works (longer than the 1 s lock wait) none
+// of the others gives up.
+TEST_F(Lock, BurstTakesTurns)
 {
-    constexpr int kRivals = 8;
+    constexpr int kRivals = 3;
     write_file(lock_of("ttyUSB8"), pid_text(dead_pid()));
-    int pipes[2];
-    ASSERT_EQ(pipe(pipes), 0);
+    int start[2];
+    int log[2];
+    ASSERT_EQ(pipe(start), 0);
+    ASSERT_EQ(pipe(log), 0);
     std::vector<pid_t> rivals;
     for (int i = 0; i < kRivals; ++i) {
         const pid_t child = fork();
         if (child == 0) {
             char go;
-            close(pipes[1]);
-            if (read(pipes[0], &go, 1) < 0)
+            close(start[1]);
+            if (read(start[0], &go, 1) < 0)
                 _exit(3);
             HeldLock held;
-            const bool won = lock_device(dir.c_str(), "/dev/ttyUSB8", 0, held);
-            if (won)
-                sleep(3);  // hold the port while the others give up
-            _exit(won ? 0 : 1);
+            if (!lock_device(dir.c_str(), "/dev/ttyUSB8", 1, held))
+                _exit(1);
+            const bool logged = write(log[1], "T", 1) == 1;  // taken
+            std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+            const bool released = write(log[1], "R", 1) == 1;
+            unlock_device(held);
+            _exit(logged && released ? 0 : 2);
         }
         rivals.push_back(child);
     }
-    close(pipes[0]);
-    close(pipes[1]);  // everyone starts at once
-    int winners = 0;
-    pid_t winner = 0;
+    close(start[0]);
+    close(start[1]);  // everyone starts at once
+    close(log[1]);
     for (const pid_t child : rivals) {
         int status = 0;
         waitpid(child, &status, 0);
-        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-            ++winners;
-            winner = child;
-        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "every rival gets the port";
     }
-    EXPECT_EQ(winners, 1);
-    EXPECT_EQ(read_file(lock_of("ttyUSB8")), pid_text(winner));
+    std::string order(4 * kRivals, '\0');
+    order.resize(
+        static_cast<std::size_t>(std::max<ssize_t>(read(log[0], order.data(), order.size()), 0)));
+    close(log[0]);
+    std::string turns;
+    for (int i = 0; i < kRivals; ++i)
+        turns += "TR";
+    EXPECT_EQ(order, turns) << "never two holders at once";
+    EXPECT_TRUE(entries().empty());
+}
+
+// Whatever stands under the lock name, the attempt ends within its wait:
+// what is not a lock file goes, if it may, and a directory fails at once.
+TEST_F(Lock, NotALockFile)
+{
+    struct Case {
+        const char *what;
+        std::function<void(const fs::path &)> plant;
+        bool taken;
+    };
+    int fifo_fd = -1;
+    const std::vector<Case> cases = {
+        {"a FIFO fed blanks",
+         [&](const fs::path &p) {
+             ASSERT_EQ(mkfifo(p.c_str(), 0666), 0);
+             fifo_fd = open(p.c_str(), O_RDWR | O_NONBLOCK);
+             const std::string blanks(4096, ' ');
+             ASSERT_GT(write(fifo_fd, blanks.data(), blanks.size()), 0);
+         },
+         true},
+        {"a dangling symlink", [](const fs::path &p) { fs::create_symlink("/nonexistent", p); },
+         true},
+        {"a socket",
+         [](const fs::path &p) {
+             const int s = socket(AF_UNIX, SOCK_STREAM, 0);
+             sockaddr_un addr{};
+             addr.sun_family = AF_UNIX;
+             std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", p.c_str());
+             ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+             close(s);
+         },
+         true},
+        {"a directory", [](const fs::path &p) { fs::create_directory(p); }, false},
+        {"a planted temporary name, and the lock name free",
+         [this](const fs::path &) {
+             fs::create_directory(dir / ("LTMP." + std::to_string(getpid())));
+         },
+         true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir);
+        fs::create_directory(dir);
+        c.plant(lock_of("ttyUSB8"));
+        const auto start = Clock::now();
+        HeldLock held;
+        EXPECT_EQ(lock_device(dir.c_str(), "/dev/ttyUSB8", 2, held), c.taken);
+        EXPECT_LT(seconds_since(start), 0.5);
+        if (c.taken) {
+            EXPECT_EQ(read_file(lock_of("ttyUSB8")), pid_text(getpid()));
+        }
+        unlock_device(held);
+        if (fifo_fd >= 0)
+            close(fifo_fd);
+        fifo_fd = -1;
+    }
 }
 
 TEST(Liveness, Pids)
@@ -291,6 +375,11 @@ TEST_F(Modem, FirstDeviceAndLineSettings)
 {
     Pty pty;
     ASSERT_FALSE(pty.path.empty());
+    termios left{};  // what another program left: reads wake only for 64 bytes
+    ASSERT_EQ(tcgetattr(pty.slave, &left), 0);
+    left.c_cc[VMIN] = 64;
+    left.c_cc[VTIME] = 5;
+    ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &left), 0);
     const std::array<const char *, 2> devices = {pty.path.c_str(), "/nonexistent/ttyS2"};
     ModemPort port = open_modem({devices, dir.c_str(), 1});
     ASSERT_GE(port.fd, 0);
@@ -304,6 +393,8 @@ TEST_F(Modem, FirstDeviceAndLineSettings)
     EXPECT_EQ(tio.c_iflag, static_cast<tcflag_t>(IGNBRK | IGNPAR));
     EXPECT_EQ(tio.c_oflag, 0u);
     EXPECT_EQ(tio.c_lflag, 0u);
+    EXPECT_EQ(tio.c_cc[VMIN], 1) << "a single byte wakes poll()";
+    EXPECT_EQ(tio.c_cc[VTIME], 0);
     EXPECT_NE(fcntl(port.fd, F_GETFL) & O_NONBLOCK, 0);
     const std::string name = fs::path(pty.path).filename();
     EXPECT_EQ(entries(), std::vector<std::string>{"LCK.." + name});
