@@ -3,8 +3,9 @@
 // Contract: pure computation. Nothing here does I/O, allocates or keeps
 // state. The caller owns every buffer; build_pdus() fills a PduList with one
 // PDU per short message and hex_encode() renders one PDU as the text the
-// modem expects. Text bytes are taken as GSM 7-bit default alphabet codes
-// (low 7 bits of each byte), without character-set conversion.
+// modem expects. A text is either raw bytes taken as GSM 7-bit default
+// alphabet codes (low 7 bits of each byte), or UTF-8 that convert_utf8()
+// turns into GSM 7-bit codes, or into UCS-2 when some character has none.
 #pragma once
 
 #include <array>
@@ -18,7 +19,9 @@ inline constexpr std::size_t kMaxParts = 10;         // parts of one concatenate
 inline constexpr std::size_t kSingleSmsChars = 160;  // septets in one plain SMS
 inline constexpr std::size_t kPartChars = 153;       // septets left beside a 6-octet UDH
 inline constexpr std::size_t kMaxTextBytes = kMaxParts * kPartChars;  // 1530: the rest is dropped
-inline constexpr std::size_t kMaxAddressDigits = 20;                  // what a TP-DA can carry
+inline constexpr std::size_t kSingleSmsUnits = 70;    // UTF-16 units in one plain UCS-2 SMS
+inline constexpr std::size_t kPartUnits = 67;         // units beside the header: 134 of 140 octets
+inline constexpr std::size_t kMaxAddressDigits = 20;  // what a TP-DA can carry
 // Largest PDU: a full part for a 20-digit number, 149 + 10 octets.
 inline constexpr std::size_t kMaxPduOctets = 149 + (kMaxAddressDigits + 1) / 2;
 
@@ -40,23 +43,70 @@ constexpr std::string_view slice(std::string_view text, std::size_t pos,
     return {text.data() + pos, count < rest ? count : rest};
 }
 
+// How the text's characters are coded in the user data (TP-DCS).
+enum class Alphabet : std::uint8_t {
+    raw,   // command-line bytes, each taken as a GSM code: split anywhere
+    gsm7,  // GSM 7-bit codes, an extension character as ESC and its code
+    ucs2,  // UTF-16 big-endian, two octets a unit
+};
+
+// A text in its alphabet: one byte per septet, or two octets per unit.
+struct UserText {
+    Alphabet alphabet;
+    std::string_view units;
+};
+
+// A UTF-8 text made ready to send.
+struct Converted {
+    bool valid;              // false: not well-formed UTF-8
+    UserText text;           // its whole characters that fit the buffer
+    std::size_t characters;  // in the whole text
+};
+
+// Decodes the UTF-8 character at the front of `s` into `c` and returns its
+// length in bytes; 0 when it is ill-formed: a broken sequence, an overlong
+// form, a surrogate or a code point above U+10FFFF.
+std::size_t decode_utf8(std::string_view s, char32_t &c);
+
+// Checks `utf8` and codes it into `out`: in the GSM 7-bit alphabet if every
+// character has a code there or in its extension table, else in UCS-2.
+// Only whole characters are stored, as many as fit.
+Converted convert_utf8(std::string_view utf8, std::span<char, kMaxTextBytes> out);
+
+// The characters in `text`: an ESC pair and a surrogate pair count once.
+std::size_t count_characters(const UserText &text);
+
+// The front of `text` that build_pdus() sends: all of it, or what fits in
+// kMaxParts parts.
+UserText sent_text(const UserText &text);
+
 // True for an optional leading '+' followed by 1 to kMaxAddressDigits
 // decimal digits: a number that a TP-DA address holds as it is.
 bool is_valid_number(std::string_view number);
 
 // Clears `list`, splits `text` into at most kMaxParts messages (a text over
-// kSingleSmsChars goes as parts of kPartChars) and encodes them for
-// `number`. Returns the number of PDUs built, 1 to 10; 0 only when
-// encode_submit_pdu() refuses the number.
-unsigned build_pdus(std::string_view number, std::string_view text, PduList &list);
+// kSingleSmsChars septets or kSingleSmsUnits units goes as parts of
+// kPartChars or kPartUnits, an ESC pair or a surrogate pair never split)
+// and encodes them for `number`, every part under the same concatenation
+// `reference`. What does not fit in kMaxParts parts is dropped. Returns the
+// number of PDUs built, 1 to 10; 0 only when encode_submit_pdu() refuses
+// the number.
+unsigned build_pdus(std::string_view number, const UserText &text, PduList &list,
+                    std::uint8_t reference);
+
+// The same for raw command-line bytes.
+unsigned build_pdus(std::string_view number, std::string_view text, PduList &list,
+                    std::uint8_t reference);
 
 // Writes one SMS-SUBMIT PDU into `out` and returns its length in octets.
 // `total` = 0 asks for a plain message; otherwise this is part `seq`
-// (1-based) of `total` and gets a concatenation header. A number with more
-// than kMaxAddressDigits characters after the '+' does not fit: returns 0.
-std::uint32_t encode_submit_pdu(std::string_view number, std::string_view text,
+// (1-based) of `total` and gets a concatenation header with `reference`,
+// which all parts of one message share and which tells one message's parts
+// from another's. A number with more than kMaxAddressDigits characters
+// after the '+' does not fit: returns 0.
+std::uint32_t encode_submit_pdu(std::string_view number, const UserText &text,
                                 std::span<std::uint8_t, kPduOctets> out, unsigned total,
-                                unsigned seq);
+                                unsigned seq, std::uint8_t reference);
 
 // Packs the low 7 bits of each byte of `text`, least significant bit first,
 // into `out` starting at bit `start_bit` of out[0] (the bits below it are 0).

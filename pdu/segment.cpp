@@ -11,24 +11,94 @@ bool is_valid_number(std::string_view number)
            std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-unsigned build_pdus(std::string_view number, std::string_view text, PduList &list)
+namespace {
+
+constexpr char kEscape = 0x1B;  // its septet and the next one are one character
+
+// Octets per unit, and the units of a plain message and of a part.
+struct Room {
+    std::size_t unit;
+    std::size_t single;
+    std::size_t part;
+};
+
+Room room_of(Alphabet alphabet)
+{
+    if (alphabet == Alphabet::ucs2)
+        return {2, kSingleSmsUnits, kPartUnits};
+    return {1, kSingleSmsChars, kPartChars};
+}
+
+// Where the part starting at `start` ends: `room` units on, or before the
+// last of them if it is the first half of a pair that would be split.
+std::size_t part_end(const UserText &text, std::size_t start, const Room &room)
+{
+    const std::size_t end = start + room.part * room.unit;
+    if (end >= text.units.size())
+        return text.units.size();
+    const auto last = static_cast<unsigned char>(text.units[end - room.unit]);
+    const bool first_half = (text.alphabet == Alphabet::gsm7 && last == kEscape) ||
+                            (text.alphabet == Alphabet::ucs2 && (last & 0xFC) == 0xD8);
+    return first_half ? end - room.unit : end;
+}
+
+// Splits `text` into the parts of a concatenated message, at most
+// kMaxParts; what is left over is not sent.
+std::size_t split(const UserText &text, std::array<std::string_view, kMaxParts> &parts)
+{
+    const Room room = room_of(text.alphabet);
+    std::size_t count = 0;
+    for (std::size_t start = 0; start < text.units.size() && count < kMaxParts; ++count) {
+        const std::size_t end = part_end(text, start, room);
+        parts[count] = slice(text.units, start, end - start);
+        start = end;
+    }
+    return count;
+}
+
+bool single(const UserText &text)
+{
+    const Room room = room_of(text.alphabet);
+    return text.units.size() <= room.single * room.unit;
+}
+
+}  // namespace
+
+UserText sent_text(const UserText &text)
+{
+    if (single(text))
+        return text;
+    std::array<std::string_view, kMaxParts> parts{};
+    const std::size_t count = split(text, parts);
+    std::size_t sent = 0;  // the parts follow each other from the start
+    for (std::size_t k = 0; k < count; ++k)
+        sent += parts[k].size();
+    return {text.alphabet, slice(text.units, 0, sent)};
+}
+
+unsigned build_pdus(std::string_view number, const UserText &text, PduList &list,
+                    std::uint8_t reference)
 {
     for (PduRecord &record : list)
         record = PduRecord{};
 
-    if (text.size() <= kSingleSmsChars) {
-        list[0].length = encode_submit_pdu(number, text, list[0].octets, 0, 0);
+    if (single(text)) {
+        list[0].length = encode_submit_pdu(number, text, list[0].octets, 0, 0, 0);
         return list[0].length != 0 ? 1 : 0;
     }
-
-    // Anything beyond the last part is dropped; the caller warns about it.
-    text = slice(text, 0, kMaxTextBytes);
-    const auto total = static_cast<unsigned>((text.size() + kPartChars - 1) / kPartChars);
+    std::array<std::string_view, kMaxParts> parts{};
+    const auto total = static_cast<unsigned>(split(text, parts));
     for (unsigned i = 0; i < total; ++i) {
-        const std::string_view part = slice(text, i * kPartChars, kPartChars);
-        list[i].length = encode_submit_pdu(number, part, list[i].octets, total, i + 1);
+        const UserText part = {text.alphabet, parts[i]};
+        list[i].length = encode_submit_pdu(number, part, list[i].octets, total, i + 1, reference);
         if (list[i].length == 0)
             return 0;
     }
     return total;
+}
+
+unsigned build_pdus(std::string_view number, std::string_view text, PduList &list,
+                    std::uint8_t reference)
+{
+    return build_pdus(number, UserText{Alphabet::raw, text}, list, reference);
 }

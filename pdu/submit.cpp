@@ -11,14 +11,15 @@ constexpr std::uint8_t kInternational = 0x91;    // TON international, ISDN plan
 constexpr std::uint8_t kUnknownType = 0x81;      // TON unknown, ISDN plan
 constexpr std::uint8_t kProtocolId = 0x00;       // TP-PID: plain SME-to-SME
 constexpr std::uint8_t kDefaultAlphabet = 0x00;  // TP-DCS: GSM 7-bit, no class
+constexpr std::uint8_t kUcs2 = 0x08;             // TP-DCS: UCS-2, no class
 constexpr std::uint8_t kValidity4Days = 0xAA;    // TP-VP relative: (170 - 166) days
 constexpr std::uint8_t kUdhLength = 0x05;        // UDHL: one 5-octet element follows
 constexpr std::uint8_t kIeiConcat8 = 0x00;       // IEI: concatenation, 8-bit reference
 constexpr std::uint8_t kIeiConcatLength = 0x03;  // reference, total, sequence
-constexpr std::uint8_t kConcatRef = 0x00;        // one message at a time: always 0
 // The 6 header octets are 48 bits; with one fill bit they take 7 septets.
 constexpr unsigned kUdhSeptets = 7;
 constexpr unsigned kUdhFillBits = 1;
+constexpr unsigned kUdhOctets = 6;
 
 std::uint8_t semi_octet(char c)
 {
@@ -27,15 +28,16 @@ std::uint8_t semi_octet(char c)
 
 }  // namespace
 
-std::uint32_t encode_submit_pdu(std::string_view number, std::string_view text,
+std::uint32_t encode_submit_pdu(std::string_view number, const UserText &text,
                                 std::span<std::uint8_t, kPduOctets> out, unsigned total,
-                                unsigned seq)
+                                unsigned seq, std::uint8_t reference)
 {
     const bool international = !number.empty() && number.front() == '+';
     const std::string_view digits = international ? slice(number, 1) : number;
     if (digits.size() > kMaxAddressDigits)
         return 0;
     const bool segmented = total != 0;
+    const bool ucs2 = text.alphabet == Alphabet::ucs2;
 
     std::size_t n = 0;
     out[n++] = kNoSmsc;                                        // SMSC information length
@@ -47,28 +49,36 @@ std::uint32_t encode_submit_pdu(std::string_view number, std::string_view text,
         const std::uint8_t high = i + 1 < digits.size() ? semi_octet(digits[i + 1]) : 0x0F;
         out[n++] = static_cast<std::uint8_t>(semi_octet(digits[i]) | high << 4);
     }
-    out[n++] = kProtocolId;          // TP-PID
-    out[n++] = kDefaultAlphabet;     // TP-DCS
-    out[n++] = kValidity4Days;       // TP-VP
-    const std::size_t udl_at = n++;  // TP-UDL, filled below
+    out[n++] = kProtocolId;                      // TP-PID
+    out[n++] = ucs2 ? kUcs2 : kDefaultAlphabet;  // TP-DCS
+    out[n++] = kValidity4Days;                   // TP-VP
+    const std::size_t udl_at = n++;              // TP-UDL, filled below
 
+    // TP-UDL counts septets in the 7-bit alphabet, octets in UCS-2.
     unsigned start_bit = 0;
-    std::size_t udl = text.size();
+    std::size_t udl = text.units.size();
     if (segmented) {
         out[n++] = kUdhLength;                        // UDHL
         out[n++] = kIeiConcat8;                       // IEI
         out[n++] = kIeiConcatLength;                  // IEDL
-        out[n++] = kConcatRef;                        // reference number
+        out[n++] = reference;                         // reference number
         out[n++] = static_cast<std::uint8_t>(total);  // parts in all
         out[n++] = static_cast<std::uint8_t>(seq);    // this part, from 1
         start_bit = kUdhFillBits;
-        udl += kUdhSeptets;
+        udl += ucs2 ? kUdhOctets : kUdhSeptets;
     }
-    out[udl_at] = static_cast<std::uint8_t>(udl);  // septets, header included
+    out[udl_at] = static_cast<std::uint8_t>(udl);  // header included
 
-    const std::size_t ud_octets = (start_bit + 7 * text.size() + 7) / 8;
+    if (ucs2) {  // TP-UD: the UTF-16 octets as they are, no fill bit
+        if (n + text.units.size() > out.size())
+            return 0;
+        for (const char octet : text.units)
+            out[n++] = static_cast<std::uint8_t>(octet);
+        return static_cast<std::uint32_t>(n);
+    }
+    const std::size_t ud_octets = (start_bit + 7 * text.units.size() + 7) / 8;
     if (n + ud_octets > out.size())
         return 0;  // the text does not fit the record
-    n += pack_septets(text, std::span(out).subspan(n), start_bit);  // TP-UD
+    n += pack_septets(text.units, std::span(out).subspan(n), start_bit);  // TP-UD
     return static_cast<std::uint32_t>(n);
 }

@@ -6,7 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <ctime>
-#include <sys/select.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -28,28 +28,39 @@ Micros now_us()
     return Micros{now.tv_sec} * kMicrosPerSecond + now.tv_nsec / 1000;
 }
 
-// select() on fd alone for at most `wait` µs: 1 ready, 0 timed out, -1
-// failed. A signal counts as ready, so that the caller tries again.
-int wait_ready(int fd, bool for_write, Micros wait)
+// The one place where the dialogue acts on a stop signal: every wait ends
+// here when one arrives (poll() returns EINTR), and so does every command
+// before it is written. Does not return once a stop was asked for.
+void honour_stop(int fd, const Exchange &exchange)
 {
-    if (fd < 0 || fd >= FD_SETSIZE)
+    const int signal = g_stop_signal;
+    if (signal == 0)
+        return;
+    if (exchange.pdu_entry)
+        cancel_pdu_entry(fd);  // the modem may be waiting for PDU text
+    stop_run(signal);
+}
+
+// poll() on fd alone for at most `wait` µs: 1 ready, 0 timed out, -1
+// failed. poll() takes any descriptor number, where select() stops at 1024.
+int wait_ready(int fd, short events, Micros wait, const Exchange &exchange)
+{
+    pollfd p = {fd, events, 0};
+    // Rounded up, so that a wait never ends before its time and spins.
+    const auto millis = static_cast<int>((std::max<Micros>(wait, 0) + 999) / 1000);
+    const int ready = poll(&p, 1, millis);
+    if (ready < 0 && errno == EINTR) {
+        honour_stop(fd, exchange);
+        return 1;  // another signal (the lock's refresh): look again
+    }
+    if (ready < 0 || (ready > 0 && (p.revents & POLLNVAL) != 0))
         return -1;
-    wait = std::max<Micros>(wait, 0);
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(fd, &set);
-    timeval timeout = {static_cast<time_t>(wait / kMicrosPerSecond),
-                       static_cast<suseconds_t>(wait % kMicrosPerSecond)};
-    const int ready =
-        select(fd + 1, for_write ? nullptr : &set, for_write ? &set : nullptr, nullptr, &timeout);
-    if (ready < 0)
-        return errno == EINTR ? 1 : -1;
-    return ready > 0 ? 1 : 0;
+    return ready > 0 ? 1 : 0;  // POLLHUP and POLLERR too: the read or write says what
 }
 
 // The port is non-blocking, so a write may take only part of a long PDU
 // line; wait for room and go on, or a truncated PDU would reach the modem.
-bool write_all(int fd, std::string_view data, Micros limit)
+bool write_all(int fd, std::string_view data, Micros limit, const Exchange &exchange)
 {
     const Micros deadline = now_us() + limit;
     while (!data.empty()) {
@@ -60,7 +71,7 @@ bool write_all(int fd, std::string_view data, Micros limit)
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             return false;  // EIO after a hang-up, for one
-        if (wait_ready(fd, true, deadline - now_us()) <= 0)
+        if (wait_ready(fd, POLLOUT, deadline - now_us(), exchange) <= 0)
             return false;
     }
     return true;
@@ -136,11 +147,23 @@ bool take(Gathering &g, std::string_view got)
 
 }  // namespace
 
+// A modem whose prompt came too late, that got only part of a PDU, or whose
+// run was stopped in PDU entry would otherwise take every later command as
+// PDU text, this run's and the next ones'.
+void cancel_pdu_entry(int fd)
+{
+    // One byte, best effort: if it cannot go out, the port is gone and
+    // there is nothing left to cancel.
+    const ssize_t sent = write(fd, &kEsc, 1);
+    static_cast<void>(sent);
+}
+
 Reply at_command(int fd, const char *command, const Exchange &exchange)
 {
     g_reply.fill('\0');
+    honour_stop(fd, exchange);  // asked between two commands: write nothing more
     const int write_seconds = std::min(exchange.idle_seconds, kWriteLimitSeconds);
-    if (!write_all(fd, command, write_seconds * kMicrosPerSecond))
+    if (!write_all(fd, command, write_seconds * kMicrosPerSecond, exchange))
         return {g_reply.data(), Verdict::none, false};
 
     const Micros start = now_us();
@@ -148,7 +171,7 @@ Reply at_command(int fd, const char *command, const Exchange &exchange)
                    start + exchange.limit_seconds * kMicrosPerSecond, start};
     std::array<char, kDiscardChunk> discard{};
     for (;;) {
-        const int ready = wait_ready(fd, false, give_up_at(g) - now_us());
+        const int ready = wait_ready(fd, POLLIN, give_up_at(g) - now_us(), exchange);
         if (ready < 0 || (ready == 0 && quiet_ends(g)))
             break;
         if (ready == 0)

@@ -10,22 +10,11 @@ namespace {
 
 enum class Outcome { sent, rejected, no_prompt, unconfirmed };
 
-// ESC ends PDU entry without sending anything. A modem whose prompt came
-// too late, or that got only part of a PDU, would otherwise take every
-// later command as PDU text, this run's and the next ones'.
-void cancel_pdu_entry(int fd)
-{
-    // One byte, best effort: if it cannot go out, the port is gone and
-    // there is nothing left to cancel.
-    const ssize_t sent = write(fd, &kEsc, 1);
-    static_cast<void>(sent);
-}
-
 // The mode command and the prompt: give up after `seconds` of silence,
 // and at twice that whatever trickles in.
 Exchange listening_for(Awaited awaited, int seconds)
 {
-    return {awaited, seconds, 2 * seconds};
+    return {awaited, seconds, 2 * seconds, awaited == Awaited::prompt};
 }
 
 // Announces and submits one recipient's parts in order; stops at the first
@@ -50,7 +39,7 @@ Outcome submit_parts(int fd, const PduList &pdus, unsigned count, const Dialogue
         std::snprintf(command.data(), command.size(), "%s%c", hex.data(), kCtrlZ);
         // Only the final result counts: "+CMGS: <mr>" and "OK", or an
         // error. Notices, echo and banners in between are not answers.
-        const Exchange submit = {Awaited::ok, t.submit_seconds, t.submit_seconds};
+        const Exchange submit = {Awaited::ok, t.submit_seconds, t.submit_seconds, true};
         const Reply result = at_command(fd, command.data(), submit);
         if (!result.written)
             cancel_pdu_entry(fd);  // the modem may hold part of the PDU
@@ -69,7 +58,7 @@ Outcome submit_parts(int fd, const PduList &pdus, unsigned count, const Dialogue
 
 }  // namespace
 
-int send_sms(int fd, std::span<char *const> numbers, std::string_view text,
+int send_sms(int fd, std::span<char *const> numbers, const UserText &text, std::uint8_t reference,
              const DialogueTimeouts &timeouts)
 {
     const Exchange mode_exchange = listening_for(Awaited::ok, timeouts.mode_seconds);
@@ -88,7 +77,7 @@ int send_sms(int fd, std::span<char *const> numbers, std::string_view text,
     PduList pdus;
     bool rejected = false;
     for (const char *number : numbers) {
-        const unsigned count = build_pdus(number, text, pdus);
+        const unsigned count = build_pdus(number, text, pdus, reference);
         if (count == 0) {  // the caller checked the numbers; never send a broken PDU
             syslog(LOG_ERR, "%s", kMsgInvalidNumber);
             return 1;

@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -35,6 +36,14 @@ static_assert(2 * kMaxPduOctets + 2 <= kCommandBufferSize, "hex and Ctrl-Z must 
 inline constexpr const char *kProgramName = "cellpost";
 inline constexpr const char *kUsageFormat = "Usage: %s <phone number 1> <phone number 2> ... "
                                             "<phone number n> <text sms in quotation marks>\n";
+inline constexpr const char *kHelpText =
+    "Sends the text as SMS to every number through the GSM modem.\n"
+    "  -u, --utf8     the text is UTF-8: sent in the GSM alphabet where it can be,\n"
+    "                 else in UCS-2 (70 characters a message instead of 160)\n"
+    "  -h, --help     print this help and exit\n"
+    "  -V, --version  print the version and exit\n"
+    "Options come before the first number; \"--\" ends them.\n";
+inline constexpr const char *kVersionFormat = "%s %s\n";      // program, version
 inline constexpr const char *kModeCommand = "ATE0+CMGF=0\r";  // echo off, PDU mode
 inline constexpr const char *kSubmitFormat = "AT+CMGS=%u\r";
 inline constexpr char kCtrlZ = '\x1a';  // ends the PDU text
@@ -50,11 +59,14 @@ inline constexpr char kPrompt = '>';
 
 inline constexpr const char *kMsgInvalidNumber = "Invalid phone number.";
 inline constexpr const char *kMsgTruncated = "Text truncated to 1530 characters.";
+inline constexpr const char *kMsgTruncatedFormat = "Text truncated to %zu characters.";  // -u
+inline constexpr const char *kMsgInvalidText = "Invalid text.";
 inline constexpr const char *kMsgModeError = "AT+CMGF=0 error.";
 inline constexpr const char *kMsgPromptError = "AT+CMGS error.";
 inline constexpr const char *kMsgRejected = "SMS rejected by modem.";
 inline constexpr const char *kMsgNotConfirmed = "SMS not confirmed by modem.";
 inline constexpr const char *kMsgSent = "SMS successfully sent.";
+inline constexpr const char *kMsgInterruptedFormat = "Interrupted by signal %d.";
 
 // How long each exchange waits for the modem's answer. The mode command and
 // the prompt give up after this much silence, and at twice this after the
@@ -78,8 +90,10 @@ enum class Verdict { none, answer, error };
 
 struct Exchange {
     Awaited awaited;
-    int idle_seconds;   // give up after this much silence while undecided
-    int limit_seconds;  // and never later than this after the write
+    int idle_seconds;        // give up after this much silence while undecided
+    int limit_seconds;       // and never later than this after the write
+    bool pdu_entry = false;  // the modem may take PDU text or be sending one:
+                             // a stop cancels it with ESC
 };
 
 struct Reply {
@@ -107,13 +121,34 @@ void end_reply_line(LineScanner &scanner);
 // or an error is in and the line has then been quiet for 200 ms, or, while
 // neither has come, until the exchange's time runs out. A command that
 // cannot be written whole is not waited for. The text is valid until the
-// next call.
+// next call. A stop signal, before the write or during any wait, ends the
+// run there (stop_run), after an ESC if the exchange is `pdu_entry`.
 Reply at_command(int fd, const char *command, const Exchange &exchange);
 
+// What the command line asks for: send (with `numbers` and `text` set),
+// print the usage line (a wrong count or an unknown option), the help, or
+// the version.
+struct CommandLine {
+    enum Action { send, usage, help, version } action = send;
+    bool utf8 = false;  // -u: the text is UTF-8
+    std::span<char *const> numbers{};
+    std::string_view text{};
+};
+
+CommandLine parse_command_line(int argc, char **argv);
+
+// Writes ESC, which ends PDU entry without sending anything.
+void cancel_pdu_entry(int fd);
+
 // The dialogue proper, on an open modem: PDU mode, then every PDU of `text`
-// to each number in order. Returns the exit status.
-int send_sms(int fd, std::span<char *const> numbers, std::string_view text,
+// to each number in order, concatenated parts under `reference`. Returns
+// the exit status.
+int send_sms(int fd, std::span<char *const> numbers, const UserText &text, std::uint8_t reference,
              const DialogueTimeouts &timeouts);
+
+// Ends the run on a stop signal, wherever it is: gives back the port and
+// its lock, logs "Interrupted by signal <n>." and exits with status 1.
+[[noreturn]] void stop_run(int signal);
 
 // The whole run, from the command line to the exit status.
 int cellpost_main(int argc, char **argv, const ModemPorts &ports = kDefaultModemPorts,

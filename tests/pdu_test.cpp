@@ -104,7 +104,7 @@ TEST(Pdu, KnownMessages)
     };
     for (const Known &c : cases) {
         PduList list;
-        ASSERT_EQ(build_pdus(c.number, c.text, list), 1u) << c.number;
+        ASSERT_EQ(build_pdus(c.number, c.text, list, 0), 1u) << c.number;
         EXPECT_EQ(hex_of(list[0]), c.hex) << c.number << " / " << c.text;
     }
 }
@@ -112,11 +112,11 @@ TEST(Pdu, KnownMessages)
 TEST(Pdu, ConcatenatedPrefixes)
 {
     PduList list;
-    ASSERT_EQ(build_pdus("+15555550123", std::string(200, 'x'), list), 2u);
+    ASSERT_EQ(build_pdus("+15555550123", std::string(200, 'x'), list, 0x2A), 2u);
     EXPECT_EQ(list[0].length, 155u);
     EXPECT_EQ(list[1].length, 63u);
-    EXPECT_EQ(hex_of(list[0]).substr(0, 44), "0051000B915155550521F30000AAA0050003000201F0");
-    EXPECT_EQ(hex_of(list[1]).substr(0, 44), "0051000B915155550521F30000AA36050003000202F0");
+    EXPECT_EQ(hex_of(list[0]).substr(0, 44), "0051000B915155550521F30000AAA00500032A0201F0");
+    EXPECT_EQ(hex_of(list[1]).substr(0, 44), "0051000B915155550521F30000AA360500032A0202F0");
 }
 
 struct Split {
@@ -144,7 +144,8 @@ TEST(Pdu, Segmentation)
         for (std::size_t i = 0; i < c.length; ++i)
             text += static_cast<char>(' ' + i % 95);  // each part's text is distinct
         PduList list;
-        const unsigned count = build_pdus("+4917012345678", text, list);
+        const auto reference = static_cast<std::uint8_t>(c.length);  // differs between cases
+        const unsigned count = build_pdus("+4917012345678", text, list, reference);
         ASSERT_EQ(count, c.parts.size());
         std::size_t offset = 0;
         for (unsigned k = 0; k < count; ++k) {
@@ -156,7 +157,7 @@ TEST(Pdu, Segmentation)
             EXPECT_EQ(d.text, text.substr(offset, c.parts[k]));
             EXPECT_EQ(d.length, list[k].length);
             if (!single) {
-                EXPECT_EQ(d.ref, 0u);
+                EXPECT_EQ(d.ref, reference) << "one reference for every part";
                 EXPECT_EQ(d.total, count);
                 EXPECT_EQ(d.seq, k + 1);
             }
@@ -170,7 +171,7 @@ TEST(Pdu, Segmentation)
 TEST(Pdu, SingleOf160HasNoHeader)
 {
     PduList list;
-    ASSERT_EQ(build_pdus("12345", std::string(160, 'a'), list), 1u);
+    ASSERT_EQ(build_pdus("12345", std::string(160, 'a'), list, 0), 1u);
     EXPECT_EQ(list[0].octets[1], 0x11);
     EXPECT_EQ(list[0].octets[11], 0xA0) << "TP-UDL";
     EXPECT_EQ(list[0].length, 12u + 140u);
@@ -191,7 +192,7 @@ TEST(Pdu, Addresses)
     };
     for (const Address &c : cases) {
         PduList list;
-        ASSERT_EQ(build_pdus(c.number, "x", list), 1u);
+        ASSERT_EQ(build_pdus(c.number, "x", list, 0), 1u);
         const std::string field = c.field;
         EXPECT_EQ(hex_of(list[0]).substr(6, field.size()), field) << c.number;
         EXPECT_EQ(decode(list[0]).number, c.number);
@@ -202,7 +203,7 @@ TEST(Pdu, HighBitIsDropped)
 {
     const std::string text = "\xE4\xC0\xFF";
     PduList list;
-    ASSERT_EQ(build_pdus("123", text, list), 1u);
+    ASSERT_EQ(build_pdus("123", text, list, 0), 1u);
     EXPECT_EQ(decode(list[0]).text, septets_of(text));
     EXPECT_EQ(decode(list[0]).text[0], '\x64');
 }
@@ -211,7 +212,7 @@ TEST(Pdu, LargestMessageFitsItsBuffers)
 {
     const std::string text(kMaxTextBytes, 'z');
     PduList list;
-    ASSERT_EQ(build_pdus("+12345678901234567890", text, list), kMaxParts);
+    ASSERT_EQ(build_pdus("+12345678901234567890", text, list, 0), kMaxParts);
     for (const PduRecord &pdu : list) {
         EXPECT_LE(pdu.length, kMaxPduOctets);
         EXPECT_EQ(pdu.length, 159u);
@@ -221,11 +222,15 @@ TEST(Pdu, LargestMessageFitsItsBuffers)
 TEST(Pdu, WhatDoesNotFitIsRefused)
 {
     PduList list;
-    EXPECT_EQ(build_pdus("+123456789012345678901", "hello", list), 0u);
-    EXPECT_EQ(build_pdus(std::string(300, '9'), std::string(1000, 'a'), list), 0u);
+    EXPECT_EQ(build_pdus("+123456789012345678901", "hello", list, 0), 0u);
+    EXPECT_EQ(build_pdus(std::string(300, '9'), std::string(1000, 'a'), list, 0), 0u);
     // 300 septets take 263 octets: more than a record holds after the header.
-    EXPECT_EQ(encode_submit_pdu("1", std::string(300, 'a'), list[0].octets, 0, 0), 0u);
-    EXPECT_EQ(encode_submit_pdu("1", std::string(280, 'a'), list[0].octets, 0, 0), 255u);
+    EXPECT_EQ(
+        encode_submit_pdu("1", {Alphabet::raw, std::string(300, 'a')}, list[0].octets, 0, 0, 0),
+        0u);
+    EXPECT_EQ(
+        encode_submit_pdu("1", {Alphabet::raw, std::string(280, 'a')}, list[0].octets, 0, 0, 0),
+        255u);
 }
 
 TEST(Pdu, ValidNumbers)
@@ -249,6 +254,100 @@ TEST(Pdu, ValidNumbers)
     };
     for (const Case &c : cases)
         EXPECT_EQ(is_valid_number(c.number), c.valid) << '"' << c.number << '"';
+}
+
+std::string hex_text(std::string_view bytes)
+{
+    std::string out;
+    for (const char c : bytes) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02X", static_cast<unsigned char>(c));
+        out += two;
+    }
+    return out;
+}
+
+TEST(Utf8, Conversion)
+{
+    struct Case {
+        const char *utf8;
+        bool valid;
+        Alphabet alphabet;
+        const char *units;  // hex
+    };
+    static const std::vector<Case> cases = {
+        {"@$_ A", true, Alphabet::gsm7, "0002112041"},  // ASCII where GSM differs
+        {"T\xC3\xBCr \xC3\xA9", true, Alphabet::gsm7, "547E722005"},
+        {"\xE2\x82\xAC{\f", true, Alphabet::gsm7, "1B651B281B0A"},  // extension table
+        {"\xCE\xA9\xC3\x87", true, Alphabet::gsm7, "1509"},         // Greek capital, C cedilla
+        {"25\xC2\xB0", true, Alphabet::ucs2, "0032003500B0"},       // one character decides
+        {"\xC3\xA7\xE2\x82\xAC", true, Alphabet::ucs2, "00E720AC"},
+        {"\xF0\x9F\x99\x82", true, Alphabet::ucs2, "D83DDE42"},  // a surrogate pair
+        {"\xC3\x28", false, Alphabet::gsm7, ""},                 // broken sequence
+        {"\xE2\x82", false, Alphabet::gsm7, ""},                 // cut short
+        {"\xC0\xAF", false, Alphabet::gsm7, ""},                 // overlong '/'
+        {"\xED\xA0\x80", false, Alphabet::gsm7, ""},             // a surrogate
+        {"\xF4\x90\x80\x80", false, Alphabet::gsm7, ""},         // above U+10FFFF
+        {"\xFF", false, Alphabet::gsm7, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.utf8);
+        std::array<char, kMaxTextBytes> buffer{};
+        const Converted got = convert_utf8(c.utf8, buffer);
+        ASSERT_EQ(got.valid, c.valid);
+        if (c.valid) {
+            EXPECT_EQ(got.text.alphabet, c.alphabet);
+            EXPECT_EQ(hex_text(got.text.units), c.units);
+            EXPECT_EQ(count_characters(got.text), got.characters);
+        }
+    }
+}
+
+// Parts never split an ESC pair or a surrogate pair, and end after ten.
+TEST(Utf8, Segmentation)
+{
+    const std::string x = "x";
+    const std::string euro = "\xE2\x82\xAC";       // ESC pair
+    const std::string smile = "\xF0\x9F\x99\x82";  // surrogate pair
+    const std::string uml = "\xC3\xA4";            // UCS-2 when beside a smile
+    auto times = [](const std::string &s, std::size_t n) {
+        std::string out;
+        for (std::size_t i = 0; i < n; ++i)
+            out += s;
+        return out;
+    };
+    struct Case {
+        const char *what;
+        std::string utf8;
+        std::vector<std::size_t> units;  // per part: septets or UTF-16 units
+        std::size_t characters_sent;
+    };
+    const std::vector<Case> cases = {
+        {"160 septets", times(x, 158) + euro, {160}, 159},
+        {"ESC pair at a part boundary", times(x, 152) + euro + times(x, 10), {152, 12}, 163},
+        {"ten full parts", times(x, 1530), std::vector<std::size_t>(10, 153), 1530},
+        {"past ten parts", times(x, 1531), std::vector<std::size_t>(10, 153), 1530},
+        {"70 units", times(uml, 68) + smile, {70}, 69},
+        {"surrogate pair at a part boundary", times(uml, 66) + smile + times(uml, 5), {66, 7}, 72},
+        {"ten parts of surrogates", times(smile, 400), std::vector<std::size_t>(10, 66), 330},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::array<char, kMaxTextBytes> buffer{};
+        const UserText text = sent_text(convert_utf8(c.utf8, buffer).text);
+        EXPECT_EQ(count_characters(text), c.characters_sent);
+        PduList list;
+        ASSERT_EQ(build_pdus("+4917012345678", text, list, 0x42), c.units.size());
+        for (std::size_t k = 0; k < c.units.size(); ++k) {
+            const std::size_t udh = c.units.size() > 1 ? 6 : 0;
+            // 5 octets, TP-DA's 7, TP-PID, then TP-DCS at 13 and TP-UDL at 15.
+            const std::uint8_t udl = list[k].octets[15];
+            const bool ucs2 = text.alphabet == Alphabet::ucs2;
+            EXPECT_EQ(list[k].octets[13], ucs2 ? 0x08 : 0x00) << "TP-DCS";
+            EXPECT_EQ(udl, ucs2 ? 2 * c.units[k] + udh : c.units[k] + (udh ? 7 : 0))
+                << "part " << k;
+        }
+    }
 }
 
 TEST(Pdu, PackerFillBit)

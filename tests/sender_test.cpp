@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <string>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -22,6 +23,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr DialogueTimeouts kShort = {1, 1, 1};
+constexpr std::uint8_t kReference = 0xA7;
 
 // One chunk of a scripted answer, `delay` after the previous one.
 struct Chunk {
@@ -136,7 +138,7 @@ std::vector<std::string> expected_commands(const std::vector<const char *> &numb
     std::vector<std::string> out = {kModeCommand};
     for (const char *number : numbers) {
         PduList list;
-        const unsigned count = build_pdus(number, text, list);
+        const unsigned count = build_pdus(number, text, list, kReference);
         for (unsigned k = 0; k < count; ++k) {
             out.push_back("AT+CMGS=" + std::to_string(list[k].length - 1) + "\r");
             std::array<char, kHexBufferSize> hex{};
@@ -152,7 +154,7 @@ int run(ScriptedModem &modem, std::vector<const char *> numbers, const std::stri
     std::vector<char *> argv;
     for (const char *n : numbers)
         argv.push_back(const_cast<char *>(n));
-    return send_sms(modem.fd(), argv, text, kShort);
+    return send_sms(modem.fd(), argv, {Alphabet::raw, text}, kReference, kShort);
 }
 
 TEST(Dialogue, OneRecipientOnePart)
@@ -375,6 +377,20 @@ TEST(AtCommand, LateAnswerOpensTheNextReply)
     const Reply next = at_command(modem.fd(), "AT+CMGS=5\r", {Awaited::prompt, 1, 2});
     EXPECT_EQ(std::string(next.text).rfind("\r\n+CMGS: 1", 0), 0u) << next.text;
     EXPECT_EQ(next.verdict, Verdict::answer);
+}
+
+TEST(AtCommand, AnyDescriptorNumber)
+{
+    // A parent that leaks descriptors can hand us a modem past select()'s 1024.
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, 2048));
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    ScriptedModem modem({kOk});
+    const int high = fcntl(modem.fd(), F_DUPFD, 1500);
+    ASSERT_GE(high, 1500);
+    EXPECT_EQ(at_command(high, "AT\r", {Awaited::ok, 1, 2}).verdict, Verdict::answer);
+    close(high);
 }
 
 TEST(AtCommand, WholeCommandGoesOutWhenThePortIsFull)

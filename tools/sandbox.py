@@ -184,9 +184,14 @@ class Sandbox:
         """Puts the file or device `path` behind /dev/<device>."""
         os.symlink(path, os.path.join(self.dir, f"pty.{device}"))
 
-    def write_lock(self, device, content):
-        with open(os.path.join(self.lock_dir, f"LCK..{device}"), "wb") as f:
+    def write_lock(self, device, content, age=0):
+        """A lock file for /dev/<device>, last written `age` seconds ago."""
+        path = os.path.join(self.lock_dir, f"LCK..{device}")
+        with open(path, "wb") as f:
             f.write(content)
+        if age:
+            then = time.time() - age
+            os.utime(path, (then, then))
 
     def start(self, args, umask=None):
         """Starts cellpost with `args`; returns the Popen."""

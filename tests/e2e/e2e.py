@@ -8,6 +8,7 @@ Run one group with: run_e2e.py GroupName (CELLPOST_BIN, CELLPOST_SIM set).
 import concurrent.futures
 import os
 import random
+import signal
 import sys
 import time
 import unittest
@@ -73,8 +74,10 @@ class E2E(unittest.TestCase):
 
     def assertDelivered(self, pdus, sends):
         """Every PDU the modem took (its `pdus()`) decodes to the numbers and
-        texts asked for, each recipient's parts together and in order."""
+        texts asked for, each recipient's parts together and in order, all
+        under one reference. Returns the references of multi-part messages."""
         i = 0
+        references = []
         for number, text in sends:
             parts = expected_parts(text.encode() if isinstance(text, str) else text)
             for k, part in enumerate(parts, 1):
@@ -91,11 +94,14 @@ class E2E(unittest.TestCase):
                     self.assertEqual(d["UDH"]["Type"], "NoUDH", where)
                 else:
                     self.assertEqual(d["UDH"]["Type"], "ConcatenatedMessages", where)
-                    self.assertEqual(d["UDH"]["ID8bit"], 0, where)
+                    if k == 1:
+                        references.append(d["UDH"]["ID8bit"])
+                    self.assertEqual(d["UDH"]["ID8bit"], references[-1], where)
                     self.assertEqual(d["UDH"]["PartNumber"], k, where)
                     self.assertEqual(d["UDH"]["AllParts"], len(parts), where)
                 i += 1
         self.assertEqual(i, len(pdus), "more PDUs than asked for")
+        return references
 
 
 class Road(E2E):
@@ -183,7 +189,8 @@ class Devices(E2E):
         self.assertEqual(run.status, 1)
         self.assertEqual((run.stdout, run.locks), ("", {}))
         self.assertEqual(run.syslog, [(LOG_ERR, "cellpost", run.pid,
-                                       "No modem port: cannot open /dev/ttyUSB8 or /dev/ttyS2")])
+                                       "No modem port: cannot open /dev/ttyUSB8: No such file "
+                                       "or directory; /dev/ttyS2: No such file or directory")])
 
 
 class LiveLock(E2E):
@@ -207,7 +214,7 @@ class StaleLocks(E2E):
         for what, content in (("dead PID", b"%10d\n" % dead), ("garbage", b"no pid\n"),
                               ("empty", b""), ("binary PID", (dead).to_bytes(4, "little"))):
             with self.subTest(what):
-                self.box.write_lock("ttyUSB8", content)
+                self.box.write_lock("ttyUSB8", content, age=10)  # no PID: stale once 5 s old
                 run = self.box.run(["+15555550123", "hello"])
                 self.assertEqual(run.status, 0)
                 self.assertLess(run.elapsed, 3)
@@ -358,28 +365,95 @@ class Input(E2E):
         self.assertDelivered(sim.pdus(), [("+15555550123", text)])
 
 
-class Concurrency(E2E):
-    def test_runs_never_interleave(self):
+GSM_EXTENSION = "\f^{}\\[~]|€"
+
+
+def gammu_text(decoded):
+    """A part's text as gammu gives it, less the junk it appends: it keeps
+    the septet count as the length, one character more per ESC pair."""
+    text = decoded["Text"]
+    if decoded["Coding"] != "Default_No_Compression":
+        return text
+    for junk in range(len(text) + 1):
+        kept = text[:len(text) - junk]
+        if sum(kept.count(c) for c in GSM_EXTENSION) == junk:
+            return kept
+    return text
+
+
+class Utf8(E2E):
+    """Texts sent with -u, each in a sandbox of its own, at once: the parts
+    decode to the given text, in the alphabet and part count it needs."""
+
+    SMILE, UML, ZHE = "\U0001F642", "\u00e4", "\u0416"
+    CASES = [  # text, coding, parts, characters sent (None: all)
+        ("x" * 152 + "€" + "y" * 10, "Default", 2, None),  # ESC pair at the boundary
+        (UML * 66 + SMILE + UML * 5, "Unicode", 2, None),  # surrogate pair at the boundary
+        ("\u00e9" * 160, "Default", 1, None),
+        (ZHE * 70, "Unicode", 1, None),
+        ("x" * 1530, "Default", 10, None),
+        (ZHE * 670, "Unicode", 10, None),
+        (SMILE * 400, "Unicode", 10, 330),
+        ("backup_job failed on db@rack3: $5 {ok} [x] ~|^\\ \f", "Default", 1, None),
+        ("T\u00fcr offen, \u00e7a va? Za\u017c\u00f3\u0142\u0107 g\u0119\u015bl\u0105. "
+         "\u041f\u0440\u0438\u0432\u0435\u0442! 25\u00b0C", "Unicode", 1, None),
+    ]
+
+    def test_texts(self):
+        with concurrent.futures.ThreadPoolExecutor(len(self.CASES)) as pool:
+            results = list(pool.map(lambda c: run_alone(["-u", "+15555550123", c[0]]),
+                                    self.CASES))
+        for (text, coding, parts, sent), (run, _, pdus) in zip(self.CASES, results):
+            with self.subTest(text=text[:20], length=len(text)):
+                self.assertEqual(run.status, 0, run.syslog)
+                warning = [f"Text truncated to {sent} characters."] if sent else []
+                self.assertEqual(run.messages(), warning + ["SMS successfully sent."])
+                decoded = [sandbox.decode(h) for h, _ in pdus]
+                self.assertEqual(len(decoded), parts)
+                self.assertEqual({d["Coding"] for d in decoded}, {f"{coding}_No_Compression"})
+                self.assertEqual("".join(gammu_text(d) for d in decoded), text[:sent])
+                if parts > 1:
+                    self.assertEqual([d["UDH"]["PartNumber"] for d in decoded],
+                                     list(range(1, parts + 1)))
+                    self.assertEqual(len({d["UDH"]["ID8bit"] for d in decoded}), 1)
+
+    def test_invalid_text(self):
         sim = self.box.modem("ttyUSB8")
-        runs = 6
-        procs = [self.box.start([f"+1555555{i:04d}", f"message {i}"]) for i in range(runs)]
+        run = self.box.run([b"-u", b"+15555550123", b"caf\xc3("])
+        self.assertEqual((run.status, run.messages(), run.locks), (1, ["Invalid text."], {}))
+        self.assertEqual(sim.received(), b"")
+
+
+class Concurrency(E2E):
+    def test_burst_takes_turns(self):
+        # A network that takes 1.5 s a message: the last of the burst waits
+        # far longer than the 10 s a lock may go without a sign of life.
+        sim = self.box.modem("ttyUSB8", ["--delay-ms", "1500"])
+        runs = 5
+        texts = [f"alarm {i} " * 25 for i in range(runs)]  # two parts each
+        procs = []
+        for i in range(runs):
+            procs.append(self.box.start([f"+1555555{i:04d}", texts[i]]))
+            time.sleep(0.2)
         # Reap each run as it ends, as a shell would: an unreaped one is a
         # zombie, and its lock would still look alive to the others.
         with concurrent.futures.ThreadPoolExecutor(runs) as pool:
-            statuses = list(pool.map(lambda p: p.wait(timeout=60), procs))
+            statuses = list(pool.map(lambda p: p.wait(timeout=120), procs))
         self.assertEqual(statuses, [0] * runs)
-        # Every dialogue is whole: mode command, announcement, PDU, and then
-        # the next run's mode command.
+        # Every dialogue is whole: mode command, then announcement and PDU
+        # for both parts, and then the next run's mode command.
         cmds = sandbox.commands(sim.received())
-        self.assertEqual(len(cmds), 3 * runs)
-        for i in range(runs):
-            self.assertEqual(cmds[3 * i], b"ATE0+CMGF=0\r")
-            self.assertTrue(cmds[3 * i + 1].startswith(b"AT+CMGS="))
-            self.assertTrue(cmds[3 * i + 2].endswith(b"\x1a"))
-        numbers = sorted(sandbox.decode(h)["Number"] for h, _ in sim.pdus())
-        self.assertEqual(numbers, [f"+1555555{i:04d}" for i in range(runs)])
-        self.assertEqual([v for _, v in sim.pdus()], ["accepted"] * runs)
-
+        self.assertEqual(len(cmds), 5 * runs)
+        for i in range(0, len(cmds), 5):
+            self.assertEqual(cmds[i], b"ATE0+CMGF=0\r")
+            for k in (1, 3):
+                self.assertTrue(cmds[i + k].startswith(b"AT+CMGS="))
+                self.assertTrue(cmds[i + k + 1].endswith(b"\x1a"))
+        order = [sandbox.decode(h)["Number"] for h, _ in sim.pdus()[::2]]
+        self.assertEqual(sorted(order), [f"+1555555{i:04d}" for i in range(runs)])
+        sends = [(n, texts[int(n[-4:])]) for n in order]
+        references = self.assertDelivered(sim.pdus(), sends)
+        self.assertGreater(len(set(references)), 1, "each run draws its own reference")
 
     def test_containers_never_interleave(self):
         # Two runs, each PID 1 of its own PID namespace, share the lock
@@ -395,6 +469,50 @@ class Concurrency(E2E):
             self.assertEqual(cmds[i], b"ATE0+CMGF=0\r")
             self.assertTrue(cmds[i + 1].startswith(b"AT+CMGS="))
             self.assertTrue(cmds[i + 2].endswith(b"\x1a"))
+
+
+class Signals(E2E):
+    """A run stopped by a signal at each stage, each in a sandbox of its own,
+    at once: it ends within 1 s with one log line, cancels PDU entry where
+    it may be open, and leaves no lock of its own."""
+
+    CASES = [  # stage, simulator options, signal, seconds before it, lock file planted
+        ("waiting for the lock", [], signal.SIGTERM, 1.0, True),
+        ("mode command", ["--silent"], signal.SIGHUP, 1.0, False),
+        ("mode command, left in PDU entry", ["--silent"], signal.SIGQUIT, 0.3, False),
+        ("waiting for the result", ["--delay-ms", "5000"], signal.SIGINT, 1.5, False),
+    ]
+
+    def stop(self, case):
+        _, options, sig, after, planted = case
+        box = sandbox.Sandbox(CELLPOST, SIM)
+        try:
+            sim = box.modem("ttyUSB8", options)
+            if planted:
+                box.write_lock("ttyUSB8", b"%10d\n" % 1)  # init's: never released
+            proc = box.start(["+15555550123", "hello"])
+            time.sleep(after)
+            proc.send_signal(sig)
+            signalled = time.monotonic()
+            proc.communicate(timeout=10)
+            return (proc.returncode, time.monotonic() - signalled, box.drain_syslog(),
+                    box.locks(), sim.received())
+        finally:
+            box.close()
+
+    def test_stops(self):
+        with concurrent.futures.ThreadPoolExecutor(len(self.CASES)) as pool:
+            results = list(pool.map(self.stop, self.CASES))
+        for (stage, _, sig, _, planted), (status, took, log, locks, received) in zip(
+                self.CASES, results):
+            with self.subTest(stage):
+                self.assertEqual(status, 1)
+                self.assertLess(took, 1.0)
+                self.assertEqual([(p, text) for p, _, _, text in log],
+                                 [(LOG_ERR, f"Interrupted by signal {int(sig)}.")])
+                self.assertEqual(locks, {"LCK..ttyUSB8": b"%10d\n" % 1} if planted else {})
+                in_pdu_entry = b"AT+CMGS" in received
+                self.assertEqual(received.endswith(b"\x1b"), in_pdu_entry, received)
 
 
 class Ports(E2E):
@@ -428,6 +546,10 @@ class Ports(E2E):
         self.box.wrapper = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
         user = self.box.run(["+15555550123", "as nobody"])
         self.assertEqual((root.status, user.status), (0, 0), user.syslog)
+        os.chmod(sim.pty, 0o600)  # a user outside the dialout group
+        run = self.box.run(["+15555550123", "no access"])
+        self.assertEqual(run.messages(), ["No modem port: cannot open /dev/ttyUSB8: Permission "
+                                          "denied; /dev/ttyS2: No such file or directory"])
         # A lock that a killed root run left behind is stale, but not ours to
         # remove: say so at once rather than wait.
         self.box.write_lock("ttyUSB8", self.lock_text(dead_pid()))

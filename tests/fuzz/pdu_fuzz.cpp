@@ -1,5 +1,6 @@
 // Fuzzes build_pdus + hex_encode with arbitrary numbers and texts, and
-// checks each PDU by decoding it again.
+// checks each PDU by decoding it again; texts that are valid UTF-8 also go
+// through convert_utf8.
 //
 // Input: byte 0 gives the number's length (low 5 bits, up to 31, so the
 // 20-digit limit is crossed) and whether it starts with '+' (bit 7); that
@@ -49,7 +50,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string_view text = all.substr(0, kMaxFuzzText);
 
     static PduList list;
-    const unsigned count = build_pdus(number, text, list);
+    // The same bytes as UTF-8: a valid text is coded, cut at a character
+    // and split into at most ten parts that each fit their record.
+    static std::array<char, kMaxTextBytes> coded;
+    if (const Converted utf8 = convert_utf8(text, coded);
+        utf8.valid && digits <= kMaxAddressDigits) {
+        const UserText sent = sent_text(utf8.text);
+        check(count_characters(sent) <= utf8.characters);
+        const unsigned parts = build_pdus(number, sent, list, 0x5C);
+        check(parts >= 1 && parts <= kMaxParts);
+        for (unsigned k = 0; k < parts; ++k)
+            check(list[k].length > 0 && list[k].length <= kMaxPduOctets);
+    }
+    const unsigned count = build_pdus(number, text, list, 0x5C);
     if (digits > kMaxAddressDigits) {
         check(count == 0);  // refused, never overrun
         return 0;

@@ -15,7 +15,7 @@ void BM_BuildAndHex(benchmark::State &state)
     PduList list;
     std::array<char, kHexBufferSize> hex{};
     while (state.KeepRunning()) {
-        const unsigned count = build_pdus("+15555550123", text, list);
+        const unsigned count = build_pdus("+15555550123", text, list, 0);
         for (unsigned k = 0; k < count; ++k)
             benchmark::DoNotOptimize(
                 hex_encode(std::span(list[k].octets).first(list[k].length), hex));
