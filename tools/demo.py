@@ -9,9 +9,9 @@ sys.path.insert(0, os.path.dirname(__file__))
 import sandbox  # noqa: E402
 
 DEFAULT_NUMBER = "+15555550123"
-DEFAULT_TEXT = ("Hello from cellpost. This text is longer than the 160 characters "
-                "that fit one short message, so it goes out as a concatenated SMS "
-                "of two parts that the phone puts back together.")
+DEFAULT_TEXT = ("Hello from cellpost, sent with -u: the text is UTF-8, and since every "
+                "character of it (@, _ and $ too) is in the GSM alphabet it goes in "
+                "that alphabet; at over 160 characters, as two parts of one message.")
 
 
 def main():
@@ -26,8 +26,8 @@ def main():
         sys.exit(f"cannot run the demo: {why}")
     try:
         sim = box.modem("ttyUSB8")
-        print(f"$ cellpost {number} '{text}'")
-        run = box.run([number, text])
+        print(f"$ cellpost -u {number} '{text}'")
+        run = box.run(["-u", number, text])
         print(f"\nexit status {run.status} after {run.elapsed:.1f} s")
         if run.stdout:
             print(run.stdout, end="")
