@@ -8,13 +8,16 @@
 
 namespace {
 
-constexpr char32_t kNoCharacter = 0xFFFF'FFFF;  // 0x1B: the escape, no character of its own
-constexpr std::uint8_t kEscape = 0x1B;          // the next septet is from the extension table
-constexpr char32_t kMaxCodePoint = 0x10FFFF;
-constexpr char32_t kSurrogates = 0xD800;     // 0xD800..0xDFFF are no characters
-constexpr char32_t kLowSurrogates = 0xDC00;  // the second unit of a pair
-constexpr char32_t kSurrogatesEnd = 0xE000;
-constexpr char32_t kPlane1 = 0x10000;  // from here on, a surrogate pair
+// 0x1B in the default alphabet: the escape, no character of its own.
+constexpr char32_t kNoCharacter = 0xFFFF'FFFF;
+
+// A character of the extension table, sent as ESC and its code.
+struct Extension {
+    std::uint8_t code;
+    char32_t character;
+};
+
+}  // namespace
 
 // The default alphabet by GSM code, as 23.038's table lists it column by
 // column: each row here is one column (codes 0xN0 to 0xNF). 0x09 is the
@@ -32,18 +35,21 @@ static const char32_t kGsmDefault[128] = {
 };
 // clang-format on
 
-// The extension table's characters that 23.038 defines for every language,
-// each sent as ESC and its code.
-struct Extension {
-    std::uint8_t code;
-    char32_t character;
-};
-
+// The extension table's characters that 23.038 defines for every language.
 static const Extension kGsmExtension[] = {
     {0x0A, U'\f'},  // form feed (page break)
     {0x14, U'^'},  {0x28, U'{'}, {0x29, U'}'}, {0x2F, U'\\'}, {0x3C, U'['},
     {0x3D, U'~'},  {0x3E, U']'}, {0x40, U'|'}, {0x65, U'€'},
 };
+
+namespace {
+
+constexpr std::uint8_t kEscape = 0x1B;  // the next septet is from the extension table
+constexpr char32_t kMaxCodePoint = 0x10FFFF;
+constexpr char32_t kSurrogates = 0xD800;     // 0xD800..0xDFFF are no characters
+constexpr char32_t kLowSurrogates = 0xDC00;  // the second unit of a pair
+constexpr char32_t kSurrogatesEnd = 0xE000;
+constexpr char32_t kPlane1 = 0x10000;  // from here on, a surrogate pair
 
 // The GSM septets of `c`, one or an ESC pair, into `septets`; 0 when it has
 // no GSM code.
