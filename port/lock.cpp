@@ -296,7 +296,7 @@ void unlock_device(HeldLock &held)
     struct stat ours {};
     struct stat named {};
     if (fstat(held.fd, &ours) == 0 && lstat(held.path.data(), &named) == 0 &&
-        ours.st_dev == named.st_dev && ours.st_ino == named.st_ino)
+        same_file(ours, named))
         unlink(held.path.data());  // if it fails, the next locker finds it stale
     close(held.fd);                // releases the flock; nothing was written since
     held = HeldLock{};
