@@ -33,7 +33,8 @@ struct Holder {
 // How one attempt went: the lock is ours; a lock is in our way; another
 // process keeps the lock directory's flock; or a failure that waiting
 // cannot cure, with its errno.
-enum class Result { taken, busy, dir_busy, failed };
+// queued: the port is free, but an older waiter's turn.
+enum class Result { taken, busy, queued, dir_busy, failed };
 enum class Failure { create, remove_stale, not_lock };
 
 struct Attempt {
@@ -161,8 +162,10 @@ Attempt publish_lock(const char *lock_dir, const char *lock, HeldLock &held)
 
 // One attempt. Other cellpost processes are kept out of the stale check,
 // removal and creation by an flock on the lock directory, so two of them
-// can never both remove a stale lock and both believe they hold the port.
-Attempt try_lock(const char *lock_dir, const char *lock, HeldLock &held)
+// can never both remove a stale lock and both believe they hold the port;
+// and a free port goes to an older waiter first, if `in_turn`.
+Attempt try_lock(const char *lock_dir, const char *lock, HeldLock &held, Ticket &ticket,
+                 bool in_turn)
 {
     const int dir = open(lock_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0)
@@ -173,8 +176,14 @@ Attempt try_lock(const char *lock_dir, const char *lock, HeldLock &held)
             attempt = failure(Failure::create);
     } else {
         attempt = clear_stale_lock(lock);
-        if (attempt.result == Result::taken)
+        if (attempt.result == Result::taken && in_turn && older_waiter(dir, lock, ticket))
+            attempt = {Result::queued};
+        else if (attempt.result == Result::taken)
             attempt = publish_lock(lock_dir, lock, held);
+        // From now on we wait: our place in the queue is taken under the
+        // flock, so that no one sees a ticket before it is held.
+        if ((attempt.result == Result::busy || attempt.result == Result::queued) && ticket.fd < 0)
+            static_cast<void>(take_ticket(dir, lock, ticket));
     }
     close(dir);  // releases the flock; a read-only directory has nothing to flush
     return attempt;
@@ -252,14 +261,22 @@ bool lock_device(const char *lock_dir, const char *path, int timeout_seconds, He
     Attempt last_look = {Result::dir_busy};
     Holder seen{};
     long last_sign = monotonic_seconds();
-    long passes = 0;  // since then, for a clock that cannot be read
+    long passes = 0;    // since then, for a clock that cannot be read
+    long deferred = 0;  // passes in a row that a free port was left to an older waiter
+    Ticket ticket;
+    bool taken = false;
     while (g_stop_signal == 0) {
-        const Attempt attempt = try_lock(lock_dir, lock.data(), held);
-        if (attempt.result == Result::taken)
-            return true;
+        touch_ticket(ticket);
+        const Attempt attempt =
+            try_lock(lock_dir, lock.data(), held, ticket, deferred < kTicketDeferPasses);
+        deferred = attempt.result == Result::queued ? deferred + 1 : 0;
+        if (attempt.result == Result::taken) {
+            taken = true;
+            break;
+        }
         if (attempt.result == Result::failed) {
             log_no_port(path, lock.data(), lock_dir, attempt);
-            return false;
+            break;
         }
         if (attempt.result == Result::busy)
             last_look = attempt;
@@ -281,10 +298,11 @@ bool lock_device(const char *lock_dir, const char *path, int timeout_seconds, He
                 : passes > static_cast<long>(timeout_seconds) * kLockPollsPerSecond;
         if (expired && g_stop_signal == 0) {
             log_no_port(path, lock.data(), lock_dir, last_look);
-            return false;
+            break;
         }
     }
-    return false;  // asked to stop: the caller says so
+    drop_ticket(lock_dir, ticket);  // taken, given up or stopped: no longer waiting
+    return taken;                   // not taken on a stop: the caller says so
 }
 
 void unlock_device(HeldLock &held)

@@ -16,6 +16,7 @@
 #include <array>
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <sys/types.h>
 
@@ -35,7 +36,16 @@ inline constexpr long kLockRefreshMicroseconds = 500'000;
 inline constexpr mode_t kLockFileMode = 0644;  // whatever the umask: others read the PID
 inline constexpr const char *kNoPortFormat = "No modem port: %s";
 inline constexpr const char *kTempLockName = "LTMP.XXXXXX";  // mkostemp's template
-inline constexpr std::size_t kMessageSize = 256;             // one "No modem port: " line
+// Waiting runs take the port in turn (see Ticket): "LWAIT..<device>.<16
+// hex digits>" fits for any device whose lock name fits kLockPathSize.
+inline constexpr std::size_t kTicketNameSize = 96;
+// A waiter touches its ticket every pass (100 ms); one untouched for a
+// second is stopped or hung and loses its turn.
+inline constexpr std::int64_t kTicketFreshNanoseconds = 1'000'000'000;
+// A free port is left to an older waiter for at most this many passes (2 s):
+// a real one takes it at its next look, so only a fake ticket is passed over.
+inline constexpr long kTicketDeferPasses = 20;
+inline constexpr std::size_t kMessageSize = 256;  // one "No modem port: " line
 
 // Where open_modem() looks; tests point it at pseudo-terminals and a
 // scratch lock directory.
@@ -52,6 +62,16 @@ inline constexpr ModemPorts kDefaultModemPorts = {kModemDevices, kLockDir, kLock
 struct HeldLock {
     int fd = -1;
     std::array<char, kLockPathSize> path{};
+};
+
+// Our place among the runs waiting for a port: an empty file
+// "LWAIT..<device>.<ticket>" in the lock directory, held open with an flock
+// and touched at every look; `value`, the monotonic nanoseconds at which we
+// began to wait, is its place. A run without a ticket (fd -1) comes last.
+struct Ticket {
+    int fd = -1;
+    std::uint64_t value = UINT64_MAX;
+    std::array<char, kTicketNameSize> name{};
 };
 
 // The modem's line and the lock that guards it; fd -1 when there is none.
@@ -74,6 +94,16 @@ void catch_stop_signals();
 void start_lock_upkeep(int fd);
 void stop_lock_upkeep();
 
+// The waiting queue, for lock_device(), which calls these with the lock
+// directory open as `dir` and its flock held: takes our place in the
+// queue of the lock `lock` (false: none could be had, we wait out of turn);
+// touches our ticket; gives it back; and tells whether a live ticket older
+// than ours waits for the same port.
+bool take_ticket(int dir, const char *lock, Ticket &ticket);
+void touch_ticket(const Ticket &ticket);
+void drop_ticket(const char *lock_dir, Ticket &ticket);
+bool older_waiter(int dir, const char *lock, const Ticket &ticket);
+
 // Locks and opens the first device that can be opened as a terminal.
 // Gives up at once when a device's lock stays held by a live process (a
 // busy modem is not a reason to use another one) or the lock directory
@@ -94,6 +124,7 @@ void close_modem(ModemPort &port);
 // once more than `timeout_seconds` have passed without a sign of life from
 // the holder (a flocked lock whose modification time moves), at once when
 // the lock directory is unusable, and unlogged when a stop was asked for.
+// Waiting runs take a free port in the order in which they began to wait.
 bool lock_device(const char *lock_dir, const char *path, int timeout_seconds, HeldLock &held);
 
 // Stops refreshing the lock, removes the lock file if it is still the one

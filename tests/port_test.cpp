@@ -236,38 +236,32 @@ TEST_F(Lock, UnusableDirectoryFailsAtOnce)
     }
 }
 
-// A burst of rivals that all find the same stale lock: one holds the port
-// at a time, and while a holder works (longer than the 1 s lock wait) none
-// of the others gives up.
+// A burst of rivals, started 300 ms apart: one holds the port at a time,
+// in the order they came, and while a holder works (longer than the 1 s
+// lock wait) none of the others gives up.
 TEST_F(Lock, BurstTakesTurns)
 {
-    constexpr int kRivals = 3;
+    constexpr int kRivals = 4;
     write_file(lock_of("ttyUSB8"), pid_text(dead_pid()));
-    int pipes[2];
-    int log[2];  // 'T' when a rival takes the port, 'R' when it releases it
-    ASSERT_EQ(pipe(pipes), 0);
+    int log[2];  // a rival's number when it takes the port, 'R' when it releases it
     ASSERT_EQ(pipe(log), 0);
     std::vector<pid_t> rivals;
     for (int i = 0; i < kRivals; ++i) {
         const pid_t child = fork();
         if (child == 0) {
-            char go;
-            close(pipes[1]);
-            if (read(pipes[0], &go, 1) < 0)
-                _exit(3);
             HeldLock held;
             if (!lock_device(dir.c_str(), "/dev/ttyUSB8", 1, held))
                 _exit(1);
-            const bool logged = write(log[1], "T", 1) == 1;
+            const char taken = static_cast<char>('0' + i);
+            const bool logged = write(log[1], &taken, 1) == 1;
             std::this_thread::sleep_for(2500ms);
             const bool released = write(log[1], "R", 1) == 1;
             unlock_device(held);
             _exit(logged && released ? 0 : 2);
         }
         rivals.push_back(child);
+        std::this_thread::sleep_for(300ms);
     }
-    close(pipes[0]);
-    close(pipes[1]);  // everyone starts at once
     close(log[1]);
     for (const pid_t child : rivals) {
         int status = 0;
@@ -278,8 +272,8 @@ TEST_F(Lock, BurstTakesTurns)
     order.resize(
         static_cast<std::size_t>(std::max<ssize_t>(read(log[0], order.data(), order.size()), 0)));
     close(log[0]);
-    EXPECT_EQ(order, "TRTRTR") << "never two holders at once";
-    EXPECT_TRUE(entries().empty());
+    EXPECT_EQ(order, "0R1R2R3R") << "one at a time, first come first served";
+    EXPECT_TRUE(entries().empty()) << "no lock and no ticket left";
 }
 
 // Whatever stands under the lock name, the attempt ends at once: what is
