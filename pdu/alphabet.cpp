@@ -159,20 +159,3 @@ Converted convert_utf8(std::string_view utf8, std::span<char, kMaxTextBytes> out
     result.text.units = {out.data(), used};
     return result;
 }
-
-std::size_t count_characters(const UserText &text)
-{
-    std::size_t count = 0;
-    const std::size_t step = text.alphabet == Alphabet::ucs2 ? 2 : 1;
-    for (std::size_t i = 0; i + step <= text.units.size(); i += step) {
-        const auto unit = static_cast<unsigned char>(text.units[i]);
-        // An ESC is completed by the septet after it, a high surrogate by
-        // the low one: count each such pair once.
-        if (text.alphabet == Alphabet::gsm7 && unit == kEscape)
-            continue;
-        if (text.alphabet == Alphabet::ucs2 && unit >> 2 == kLowSurrogates >> 10)
-            continue;
-        ++count;
-    }
-    return count;
-}

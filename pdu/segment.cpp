@@ -13,7 +13,8 @@ bool is_valid_number(std::string_view number)
 
 namespace {
 
-constexpr char kEscape = 0x1B;  // its septet and the next one are one character
+constexpr unsigned char kEscape = 0x1B;         // its septet and the next one are one character
+constexpr unsigned char kHighSurrogate = 0xD8;  // 0xD800..0xDBFF: the next unit completes it
 
 // Octets per unit, and the units of a plain message and of a part.
 struct Room {
@@ -29,6 +30,15 @@ Room room_of(Alphabet alphabet)
     return {1, kSingleSmsChars, kPartChars};
 }
 
+// True when the unit at byte `at` is the first half of a character that the
+// next unit completes: an ESC pair, or a surrogate pair.
+bool opens_pair(const UserText &text, std::size_t at)
+{
+    const auto unit = static_cast<unsigned char>(text.units[at]);
+    return (text.alphabet == Alphabet::gsm7 && unit == kEscape) ||
+           (text.alphabet == Alphabet::ucs2 && (unit & 0xFC) == kHighSurrogate);
+}
+
 // Where the part starting at `start` ends: `room` units on, or before the
 // last of them if it is the first half of a pair that would be split.
 std::size_t part_end(const UserText &text, std::size_t start, const Room &room)
@@ -36,10 +46,7 @@ std::size_t part_end(const UserText &text, std::size_t start, const Room &room)
     const std::size_t end = start + room.part * room.unit;
     if (end >= text.units.size())
         return text.units.size();
-    const auto last = static_cast<unsigned char>(text.units[end - room.unit]);
-    const bool first_half = (text.alphabet == Alphabet::gsm7 && last == kEscape) ||
-                            (text.alphabet == Alphabet::ucs2 && (last & 0xFC) == 0xD8);
-    return first_half ? end - room.unit : end;
+    return opens_pair(text, end - room.unit) ? end - room.unit : end;
 }
 
 // Splits `text` into the parts of a concatenated message, at most
@@ -63,6 +70,15 @@ bool single(const UserText &text)
 }
 
 }  // namespace
+
+std::size_t count_characters(const UserText &text)
+{
+    const std::size_t step = room_of(text.alphabet).unit;
+    std::size_t count = 0;
+    for (std::size_t at = 0; at + step <= text.units.size(); at += step)
+        count += opens_pair(text, at) ? 0 : 1;  // a pair counts once, at its second half
+    return count;
+}
 
 UserText sent_text(const UserText &text)
 {
