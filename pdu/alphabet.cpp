@@ -126,36 +126,61 @@ std::size_t decode_utf8(std::string_view s, char32_t &c)
     return length;
 }
 
+namespace {
+
+// Codes the whole characters of `utf8` that fit `out`, in `alphabet`,
+// stopping before the first that has no code in it; returns the units.
+std::string_view code_text(std::string_view utf8, Alphabet alphabet,
+                           std::span<char, kMaxTextBytes> out)
+{
+    std::size_t used = 0;
+    std::array<std::uint8_t, 2> septets{};
+    std::array<std::uint8_t, 4> units{};
+    for (std::string_view rest = utf8; !rest.empty();) {
+        char32_t c = 0;
+        rest.remove_prefix(decode_utf8(rest, c));
+        const std::size_t n =
+            alphabet == Alphabet::gsm7 ? gsm_septets(c, septets) : utf16_octets(c, units);
+        // Whole characters only: an ESC without its code, or half a
+        // surrogate pair, would reach the phone as garbage.
+        if (n == 0 || used + n > out.size())
+            break;
+        const std::uint8_t *from = alphabet == Alphabet::gsm7 ? septets.data() : units.data();
+        std::copy_n(from, n, out.begin() + static_cast<std::ptrdiff_t>(used));
+        used += n;
+    }
+    return {out.data(), used};
+}
+
+}  // namespace
+
 Converted convert_utf8(std::string_view utf8, std::span<char, kMaxTextBytes> out)
 {
     Converted result = {true, {Alphabet::gsm7, {}}, 0};
     std::array<std::uint8_t, 2> septets{};
+    std::size_t gsm_bytes = utf8.size();  // the UTF-8 bytes before the first non-GSM character
     for (std::string_view rest = utf8; !rest.empty(); ++result.characters) {
         char32_t c = 0;
         const std::size_t length = decode_utf8(rest, c);
         if (length == 0)
             return {false, {}, 0};
-        if (gsm_septets(c, septets) == 0)
-            result.text.alphabet = Alphabet::ucs2;
+        if (gsm_septets(c, septets) == 0 && gsm_bytes == utf8.size())
+            gsm_bytes = utf8.size() - rest.size();
         rest.remove_prefix(length);
     }
 
-    // Whole characters only: an ESC without its code, or half a surrogate
-    // pair, would reach the phone as garbage.
-    std::size_t used = 0;
-    std::array<std::uint8_t, 4> units{};
-    for (std::string_view rest = utf8; !rest.empty();) {
-        char32_t c = 0;
-        rest.remove_prefix(decode_utf8(rest, c));
-        const std::size_t n = result.text.alphabet == Alphabet::gsm7 ? gsm_septets(c, septets)
-                                                                     : utf16_octets(c, units);
-        if (used + n > out.size())
-            break;
-        const std::uint8_t *from =
-            result.text.alphabet == Alphabet::gsm7 ? septets.data() : units.data();
-        std::copy_n(from, n, out.begin() + static_cast<std::ptrdiff_t>(used));
-        used += n;
+    // The alphabet of what will be sent: a character without a GSM code
+    // that the part limit cuts off anyway must not cost the message its
+    // 160 characters. It is cut off when the GSM text before it fills the
+    // parts, so that one more septet would not be sent.
+    result.text.units = code_text(slice(utf8, 0, gsm_bytes), Alphabet::gsm7, out);
+    if (gsm_bytes == utf8.size())
+        return result;
+    const std::size_t before = result.text.units.size();
+    if (before < out.size()) {
+        out[before] = ' ';  // stands for the character, in the room it would need at least
+        if (sent_text({Alphabet::gsm7, {out.data(), before + 1}}).units.size() > before)
+            result.text = {Alphabet::ucs2, code_text(utf8, Alphabet::ucs2, out)};
     }
-    result.text.units = {out.data(), used};
     return result;
 }

@@ -1,8 +1,8 @@
 // HDB UUCP lock files: "LCK..<device>" holding the owner's PID as "%10d\n".
-// While we hold one we also keep an flock on it and refresh its
-// modification time: a PID says nothing across PID namespaces (two
-// containers' processes can both be PID 1), an flock does, and a moving
-// modification time says that its holder is still at work.
+// While we hold one we also keep an flock on it, and the run refreshes its
+// modification time as it gets on: a PID says nothing across PID namespaces
+// (two containers' processes can both be PID 1), an flock does, and a
+// moving modification time says that its holder is still at work.
 #include "port.h"
 
 #include <cerrno>
@@ -156,7 +156,7 @@ Attempt publish_lock(const char *lock_dir, const char *lock, HeldLock &held)
     }
     held.fd = fd;
     std::snprintf(held.path.data(), held.path.size(), "%s", lock);  // same size: fits
-    start_lock_upkeep(fd);
+    hold_lock(fd);
     return attempt;
 }
 
@@ -202,12 +202,14 @@ void log_no_port(const char *device, const char *lock, const char *lock_dir, con
     else if (attempt.result == Result::dir_busy)
         std::snprintf(reason.data(), reason.size(),
                       "lock directory %s kept busy by another process", lock_dir);
+    else if (attempt.result == Result::queued)
+        std::snprintf(reason.data(), reason.size(), "%s left to runs that waited longer", device);
     else if (attempt.holder.pid > 0)
         std::snprintf(reason.data(), reason.size(), "%s locked by PID %d", device,
                       static_cast<int>(attempt.holder.pid));
     else
         std::snprintf(reason.data(), reason.size(), "%s locked (%s)", device, lock);
-    syslog(LOG_ERR, kNoPortFormat, reason.data());
+    report(LOG_ERR, kNoPortFormat, reason.data());
 }
 
 // A sign of life: the holder's flocked lock was refreshed or changed hands.
@@ -246,7 +248,8 @@ long monotonic_seconds()
     return static_cast<long>(now.tv_sec);
 }
 
-bool lock_device(const char *lock_dir, const char *path, int timeout_seconds, HeldLock &held)
+bool lock_device(const char *lock_dir, const char *path, int timeout_seconds, HeldLock &held,
+                 int max_seconds)
 {
     std::array<char, kLockPathSize> lock{};
     const std::size_t temp_length = std::strlen(lock_dir) + 1 + std::strlen(kTempLockName);
@@ -257,31 +260,32 @@ bool lock_device(const char *lock_dir, const char *path, int timeout_seconds, He
 
     // The wait runs out `timeout_seconds` after the holder's last sign of
     // life, or after our start: a working cellpost keeps us waiting, a
-    // stopped one, or a lock of another program, does not.
-    Attempt last_look = {Result::dir_busy};
+    // stuck one, or a lock of another program, does not. A port left to an
+    // older waiter is no one's fault: it keeps our wait going too. And
+    // whatever the signs, `max_seconds` after our start it is over.
+    Attempt last = {Result::dir_busy};
     Holder seen{};
-    long last_sign = monotonic_seconds();
-    long passes = 0;    // since then, for a clock that cannot be read
-    long deferred = 0;  // passes in a row that a free port was left to an older waiter
+    const long start = monotonic_seconds();
+    long last_sign = start;
+    long passes = 0;        // since then, for a clock that cannot be read
+    long total_passes = 0;  // since our start, likewise
+    long deferred = 0;      // passes in a row that a free port was left to an older waiter
     Ticket ticket;
     bool taken = false;
     while (g_stop_signal == 0) {
         touch_ticket(ticket);
-        const Attempt attempt =
-            try_lock(lock_dir, lock.data(), held, ticket, deferred < kTicketDeferPasses);
-        deferred = attempt.result == Result::queued ? deferred + 1 : 0;
-        if (attempt.result == Result::taken) {
+        last = try_lock(lock_dir, lock.data(), held, ticket, deferred < kTicketDeferPasses);
+        deferred = last.result == Result::queued ? deferred + 1 : 0;
+        if (last.result == Result::taken) {
             taken = true;
             break;
         }
-        if (attempt.result == Result::failed) {
-            log_no_port(path, lock.data(), lock_dir, attempt);
+        if (last.result == Result::failed) {
+            log_no_port(path, lock.data(), lock_dir, last);
             break;
         }
-        if (attempt.result == Result::busy)
-            last_look = attempt;
-        if (new_sign(attempt.holder, seen)) {
-            seen = attempt.holder;
+        if (last.result == Result::queued || new_sign(last.holder, seen)) {
+            seen = last.holder;
             last_sign = monotonic_seconds();
             passes = 0;
         }
@@ -292,12 +296,14 @@ bool lock_device(const char *lock_dir, const char *path, int timeout_seconds, He
         // clock, count the passes that the same time allows.
         const long now = monotonic_seconds();
         ++passes;
+        ++total_passes;
+        const bool clock = start >= 0 && last_sign >= 0 && now >= 0;
         const bool expired =
-            last_sign >= 0 && now >= 0
-                ? now > last_sign + timeout_seconds
-                : passes > static_cast<long>(timeout_seconds) * kLockPollsPerSecond;
+            clock ? now > last_sign + timeout_seconds || now > start + max_seconds
+                  : passes > static_cast<long>(timeout_seconds) * kLockPollsPerSecond ||
+                        total_passes > static_cast<long>(max_seconds) * kLockPollsPerSecond;
         if (expired && g_stop_signal == 0) {
-            log_no_port(path, lock.data(), lock_dir, last_look);
+            log_no_port(path, lock.data(), lock_dir, last);  // the cause that holds now
             break;
         }
     }
@@ -309,7 +315,7 @@ void unlock_device(HeldLock &held)
 {
     if (held.fd < 0)
         return;
-    stop_lock_upkeep();
+    hold_lock(-1);  // before the descriptor is closed and its number reused
     // Only our own file: if someone replaced the name, the lock is theirs.
     struct stat ours {};
     struct stat named {};

@@ -18,7 +18,8 @@ ModemPort open_modem(const ModemPorts &ports)
         ModemPort port;
         // A lock held by a live process means the modem is busy; another
         // device would not be the same modem, so give up.
-        if (!lock_device(ports.lock_dir, device, ports.lock_timeout_seconds, port.lock))
+        if (!lock_device(ports.lock_dir, device, ports.lock_timeout_seconds, port.lock,
+                         ports.lock_wait_max_seconds))
             return {};
         port.fd = open_serial(device);
         if (port.fd >= 0)
@@ -31,7 +32,7 @@ ModemPort open_modem(const ModemPorts &ports)
         if (n > 0)  // snprintf cuts a message too long; nothing more is added then
             used = std::min(used + static_cast<std::size_t>(n), reasons.size() - 1);
     }
-    syslog(LOG_ERR, kNoPortFormat, reasons.data());
+    report(LOG_ERR, kNoPortFormat, reasons.data());
     return {};
 }
 

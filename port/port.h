@@ -1,17 +1,19 @@
-// Modem port acquisition: which serial device, its UUCP lock, its line set-up.
+// Modem port acquisition: which serial device, its UUCP lock, its line set-up;
+// and the run's dealings with the host: stop signals and reporting.
 //
 // Contract: open_modem() takes the HDB UUCP lock of the first usable device
 // in a fixed list, opens it and sets 115200 8N1 raw, and returns the
 // descriptor and the lock; close_modem() gives both back. While held, the
 // lock file also carries an flock, so that it reads as alive across PID
-// namespaces, and its modification time is refreshed twice a second, so
-// that waiting lockers can tell a working holder from a stopped one. Every
-// failure to get a port is logged as one line beginning "No modem port: ".
-// A stop requested by a signal ends any lock wait at once. Nothing here
-// knows about SMS or AT commands.
+// namespaces, and the run refreshes its modification time as it makes
+// progress (refresh_lock()), so that waiting lockers can tell a working
+// holder from a stuck one. Every failure to get a port is reported as one
+// line beginning "No modem port: ". A stop requested by a signal ends any
+// lock wait at once. report() never keeps a run waiting more than a second.
+// Nothing here knows about SMS or AT commands.
 #pragma once
 
-#include "devices.h"  // kModemDevices, kLockDir: chosen when building
+#include "build_config.h"  // devices, lock directory, waits: chosen when building
 
 #include <array>
 #include <csignal>
@@ -30,9 +32,9 @@ inline constexpr std::size_t kPidTextSize = 16;   // "%10d\n" and its NUL
 inline constexpr std::size_t kLockReadSize = 128;
 // A lock without a PID this young belongs to a locker still writing it.
 inline constexpr long kLockWritingSeconds = 5;
-// How often a held lock's modification time is refreshed: well within the
-// second that waiters allow between two signs of life.
-inline constexpr long kLockRefreshMicroseconds = 500'000;
+// A run that waits for anything wakes at least this often to refresh its
+// lock: well within the 10 s that waiters allow between two signs of life.
+inline constexpr int kLockRefreshMilliseconds = 500;
 inline constexpr mode_t kLockFileMode = 0644;  // whatever the umask: others read the PID
 inline constexpr const char *kNoPortFormat = "No modem port: %s";
 inline constexpr const char *kTempLockName = "LTMP.XXXXXX";  // mkostemp's template
@@ -45,17 +47,33 @@ inline constexpr std::int64_t kTicketFreshNanoseconds = 1'000'000'000;
 // A free port is left to an older waiter for at most this many passes (2 s):
 // a real one takes it at its next look, so only a fake ticket is passed over.
 inline constexpr long kTicketDeferPasses = 20;
+// A free port is left to an older waiter without counting against our own
+// wait; reading a lock directory stuffed with entries named like tickets
+// must still cost each look little: so many entries at most, and so many
+// tickets checked (opened and flock-tested), each look.
+inline constexpr int kTicketScanEntries = 4096;
+inline constexpr int kTicketChecks = 64;
 inline constexpr std::size_t kMessageSize = 256;  // one "No modem port: " line
+
+// Reporting: one line to the log socket, as syslog(3) formats it, and the
+// failures to standard error too. A line waits at most a second for either;
+// a stalled logger loses the line rather than hang the run.
+inline constexpr const char *kLogSocket = "/dev/log";
+inline constexpr const char *kReportTag = "cellpost";
+inline constexpr int kReportWaitMs = 1000;
+inline constexpr std::size_t kReportSize = 512;  // one message; longer ones are cut
 
 // Where open_modem() looks; tests point it at pseudo-terminals and a
 // scratch lock directory.
 struct ModemPorts {
     std::span<const char *const> devices;
     const char *lock_dir;
-    int lock_timeout_seconds;
+    int lock_timeout_seconds;                         // without a sign of life from the holder
+    int lock_wait_max_seconds = kLockWaitMaxSeconds;  // in all, whatever the signs
 };
 
-inline constexpr ModemPorts kDefaultModemPorts = {kModemDevices, kLockDir, kLockTimeoutSeconds};
+inline constexpr ModemPorts kDefaultModemPorts = {kModemDevices, kLockDir, kLockTimeoutSeconds,
+                                                  kLockWaitMaxSeconds};
 
 // A lock file this process created and holds: its name, and the open file
 // whose flock says so to other lockers.
@@ -85,14 +103,27 @@ struct ModemPort {
 // it is set, and the dialogue stops in its one waiting place.
 extern volatile std::sig_atomic_t g_stop_signal;
 
-// Catches SIGTERM, SIGINT, SIGHUP and SIGQUIT into g_stop_signal.
+// Catches SIGTERM, SIGINT, SIGHUP, SIGQUIT and SIGALRM (a caller's alarm()
+// watchdog) into g_stop_signal, without SA_RESTART, and unblocks them
+// whatever mask the caller passed on.
 void catch_stop_signals();
 
-// Refreshes the modification time of the lock file open on `fd` every
-// kLockRefreshMicroseconds, from a SIGALRM timer, until stop_lock_upkeep().
-// lock_device() and unlock_device() call these.
-void start_lock_upkeep(int fd);
-void stop_lock_upkeep();
+// A sign of life: sets the modification time of the lock this process
+// holds, if any. The run's own loop calls it on every exchange and every
+// wake-up of a wait, so that a run stuck anywhere stops refreshing.
+void refresh_lock();
+// lock_device() and unlock_device() tell which lock that is (-1: none).
+void hold_lock(int fd);
+
+// Sends one line to syslog (facility daemon, tag "cellpost", our PID) and,
+// at LOG_WARNING or worse, to standard error as "cellpost: <line>". Waits
+// at most kReportWaitMs, or `wait_ms`, for the logger; then the line is
+// dropped. open_report() connects to the log socket; close_report() lets go.
+void open_report();
+void close_report();
+[[gnu::format(printf, 2, 3)]] void report(int priority, const char *format, ...);
+[[gnu::format(printf, 3, 4)]] void report_within(int wait_ms, int priority, const char *format,
+                                                 ...);
 
 // The waiting queue, for lock_device(), which calls these with the lock
 // directory open as `dir` and its flock held: takes our place in the
@@ -115,20 +146,23 @@ ModemPort open_modem(const ModemPorts &ports = kDefaultModemPorts);
 void close_modem(ModemPort &port);
 
 // Creates the lock file of `path` in `lock_dir`, holding this process's PID
-// as "%10d\n", mode 0644, keeps an flock on it and refreshes its
-// modification time until unlock_device(). A lock file that another
+// as "%10d\n", mode 0644, keeps an flock on it until unlock_device(), and
+// lets refresh_lock() touch it. A lock file that another
 // process holds an flock on is alive; one that nobody holds is stale when
 // its PID is dead or our own, or when it has held no PID for 5 s, and is
 // replaced. Anything but a regular file under the lock name is no lock:
 // removed if we may, else a failure. Polls every 100 ms; false, logged,
 // once more than `timeout_seconds` have passed without a sign of life from
-// the holder (a flocked lock whose modification time moves), at once when
-// the lock directory is unusable, and unlogged when a stop was asked for.
-// Waiting runs take a free port in the order in which they began to wait.
-bool lock_device(const char *lock_dir, const char *path, int timeout_seconds, HeldLock &held);
+// the holder (a flocked lock whose modification time moves), after
+// `max_seconds` in all whatever the signs, at once when the lock directory
+// is unusable, and unlogged when a stop was asked for. Waiting runs take a
+// free port in the order in which they began to wait; the time a free port
+// is left to an older waiter does not count against `timeout_seconds`.
+bool lock_device(const char *lock_dir, const char *path, int timeout_seconds, HeldLock &held,
+                 int max_seconds = kLockWaitMaxSeconds);
 
-// Stops refreshing the lock, removes the lock file if it is still the one
-// we created, and lets go of its flock.
+// Removes the lock file if it is still the one we created, and lets go of
+// its flock.
 void unlock_device(HeldLock &held);
 
 // Opens `path` non-blocking, without making it the controlling terminal,

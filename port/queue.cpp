@@ -121,14 +121,26 @@ bool older_waiter(int dir, const char *lock, const Ticket &ticket)
             close(scan);
         return false;  // cannot tell: take the port out of turn
     }
+    // However many entries a hostile user piles up, a look reads at most
+    // kTicketScanEntries of them and checks at most kTicketChecks tickets;
+    // past that we cannot tell, and take the port out of turn.
     bool older = false;
+    int read = 0;
+    int checked = 0;
     while (const dirent *entry = readdir(entries)) {
+        if (++read > kTicketScanEntries)
+            break;
         const std::string_view name = entry->d_name;
-        if (!name.starts_with(prefix) || name.size() != prefix.size() + kTicketDigits)
+        if (!name.starts_with(prefix) || name.size() != prefix.size() + kTicketDigits ||
+            (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN))
             continue;
         char *end = nullptr;
         const std::uint64_t value = std::strtoull(entry->d_name + prefix.size(), &end, 16);
-        if (*end == '\0' && value < ticket.value && ticket_alive(dir, entry->d_name)) {
+        if (*end != '\0' || value >= ticket.value)
+            continue;
+        if (++checked > kTicketChecks)
+            break;
+        if (ticket_alive(dir, entry->d_name)) {
             older = true;
             break;
         }

@@ -45,6 +45,6 @@ int open_serial(const char *path)
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     if (tcsetattr(fd, TCSANOW, &tio) != 0)
-        syslog(LOG_ERR, "tcsetattr(%s) error: %s", path, std::strerror(errno));
+        report(LOG_ERR, "tcsetattr(%s) error: %s", path, std::strerror(errno));
     return fd;
 }

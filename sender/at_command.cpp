@@ -14,10 +14,12 @@ namespace {
 using Micros = long long;
 constexpr Micros kMicrosPerSecond = 1'000'000;
 constexpr Micros kQuiet = kQuietMilliseconds * 1000;
-constexpr Micros kSettle = kSettleMilliseconds * 1000;
+constexpr Micros kRefresh = Micros{kLockRefreshMilliseconds} * 1000;
 
-// One reply at a time for the whole process; valid until the next command.
+// One reply at a time for the whole process, and its final result line;
+// valid until the next command.
 std::array<char, kReplyBufferSize> g_reply;
+std::array<char, kLineKeep> g_result;
 
 Micros now_us()
 {
@@ -41,21 +43,31 @@ void honour_stop(int fd, const Exchange &exchange)
     stop_run(signal);
 }
 
-// poll() on fd alone for at most `wait` µs: 1 ready, 0 timed out, -1
-// failed. poll() takes any descriptor number, where select() stops at 1024.
-int wait_ready(int fd, short events, Micros wait, const Exchange &exchange)
+// poll() on fd alone until `until`: 1 ready, 0 timed out, -1 failed.
+// poll() takes any descriptor number, where select() stops at 1024. The
+// wait wakes at least every kLockRefreshMilliseconds to show that we are
+// still at work: a run that waits minutes for the network is alive, one
+// stuck elsewhere is not.
+int wait_ready(int fd, short events, Micros until, const Exchange &exchange)
 {
-    pollfd p = {fd, events, 0};
-    // Rounded up, so that a wait never ends before its time and spins.
-    const auto millis = static_cast<int>((std::max<Micros>(wait, 0) + 999) / 1000);
-    const int ready = poll(&p, 1, millis);
-    if (ready < 0 && errno == EINTR) {
-        honour_stop(fd, exchange);
-        return 1;  // another signal (the lock's refresh): look again
+    for (;;) {
+        refresh_lock();
+        const Micros wait = std::min(until - now_us(), kRefresh);
+        pollfd p = {fd, events, 0};
+        // Rounded up, so that a wait never ends before its time and spins.
+        const auto millis = static_cast<int>((std::max<Micros>(wait, 0) + 999) / 1000);
+        const int ready = poll(&p, 1, millis);
+        if (ready < 0 && errno == EINTR) {
+            honour_stop(fd, exchange);
+            continue;  // some other signal: wait on
+        }
+        if (ready < 0 || (ready > 0 && (p.revents & POLLNVAL) != 0))
+            return -1;
+        if (ready > 0)
+            return 1;  // POLLHUP and POLLERR too: the read or write says what
+        if (now_us() >= until)
+            return 0;
     }
-    if (ready < 0 || (ready > 0 && (p.revents & POLLNVAL) != 0))
-        return -1;
-    return ready > 0 ? 1 : 0;  // POLLHUP and POLLERR too: the read or write says what
 }
 
 // The port is non-blocking, so a write may take only part of a long PDU
@@ -63,6 +75,7 @@ int wait_ready(int fd, short events, Micros wait, const Exchange &exchange)
 bool write_all(int fd, std::string_view data, Micros limit, const Exchange &exchange)
 {
     const Micros deadline = now_us() + limit;
+    refresh_lock();  // each exchange is a sign of life
     while (!data.empty()) {
         const ssize_t n = write(fd, data.data(), data.size());
         if (n > 0) {
@@ -71,7 +84,7 @@ bool write_all(int fd, std::string_view data, Micros limit, const Exchange &exch
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             return false;  // EIO after a hang-up, for one
-        if (wait_ready(fd, POLLOUT, deadline - now_us(), exchange) <= 0)
+        if (wait_ready(fd, POLLOUT, deadline, exchange) <= 0)
             return false;
     }
     return true;
@@ -99,7 +112,6 @@ struct Gathering {
     Micros idle;               // silence that ends it while undecided
     Micros deadline;           // the latest it may end
     Micros last_byte;          // silence is counted from the write, then from each byte
-    Micros answered = 0;       // when the verdict came
     bool judged = true;        // the unfinished line was judged since the last byte
     std::size_t received = 0;  // every byte read, kept or not
 };
@@ -109,40 +121,45 @@ bool decided(const Gathering &g)
     return g.scanner.verdict != Verdict::none;
 }
 
-// The waiting rules: when the exchange ends if nothing more arrives. Once
-// answered, 200 ms of quiet says the modem has finished; on a line that
-// chatters on, what comes later is the next reply's. While undecided, the
-// same quiet lets an unfinished last line be judged; after that only the
+// The waiting rules, while the answer has not come (the exchange ends the
+// moment it has: a whole final result line, or the prompt): 200 ms of
+// quiet lets an unfinished last line be judged, as a modem that has fallen
+// silent after "OK" without its CR LF has said it; after that only the
 // exchange's silence or its time limit ends it.
 Micros give_up_at(const Gathering &g)
 {
-    if (decided(g))
-        return std::min({g.last_byte + kQuiet, g.answered + kSettle, g.deadline});
     return std::min(g.last_byte + (g.judged ? g.idle : kQuiet), g.deadline);
 }
 
 // The wait ran out; true when that ends the exchange.
 bool quiet_ends(Gathering &g)
 {
-    if (decided(g) || g.judged)
+    if (g.judged)
         return true;
     end_reply_line(g.scanner);
     g.judged = true;
     return decided(g);  // said, and followed by the quiet time already
 }
 
-// Takes a chunk; true when that ends the exchange.
+// Takes a chunk; true when that ends the exchange: what comes after the
+// answer is the next exchange's, and judged there.
 bool take(Gathering &g, std::string_view got)
 {
-    const bool before = decided(g);
     scan_reply(g.scanner, got);
     g.received += got.size();
     g.last_byte = now_us();
     g.judged = false;
-    if (!before && decided(g))
-        g.answered = g.last_byte;
-    // A flood after the answer ends here; before it, only time does.
-    return decided(g) && g.received > kReplyReadLimit;
+    return decided(g);
+}
+
+// The final result line as it came, for the caller to tell what it says.
+std::string_view keep_result(const LineScanner &scanner)
+{
+    if (scanner.verdict != Verdict::error)
+        return {};
+    const std::size_t length = std::min(scanner.length, scanner.line.size());
+    std::copy_n(scanner.line.begin(), length, g_result.begin());
+    return {g_result.data(), length};
 }
 
 }  // namespace
@@ -164,14 +181,14 @@ Reply at_command(int fd, const char *command, const Exchange &exchange)
     honour_stop(fd, exchange);  // asked between two commands: write nothing more
     const int write_seconds = std::min(exchange.idle_seconds, kWriteLimitSeconds);
     if (!write_all(fd, command, write_seconds * kMicrosPerSecond, exchange))
-        return {g_reply.data(), Verdict::none, false};
+        return {g_reply.data(), Verdict::none, false, {}};
 
     const Micros start = now_us();
     Gathering g = {LineScanner{exchange.awaited}, exchange.idle_seconds * kMicrosPerSecond,
                    start + exchange.limit_seconds * kMicrosPerSecond, start};
     std::array<char, kDiscardChunk> discard{};
     for (;;) {
-        const int ready = wait_ready(fd, POLLIN, give_up_at(g) - now_us(), exchange);
+        const int ready = wait_ready(fd, POLLIN, give_up_at(g), exchange);
         if (ready < 0 || (ready == 0 && quiet_ends(g)))
             break;
         if (ready == 0)
@@ -181,9 +198,9 @@ Reply at_command(int fd, const char *command, const Exchange &exchange)
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
             continue;
         if (n <= 0 || take(g, got))
-            break;  // hung up, the port failed, or a flood after the answer
+            break;  // hung up, the port failed, or the answer is in
     }
     if (!decided(g))
         end_reply_line(g.scanner);  // what came is all that will come
-    return {g_reply.data(), g.scanner.verdict, true};
+    return {g_reply.data(), g.scanner.verdict, true, keep_result(g.scanner)};
 }

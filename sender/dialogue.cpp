@@ -32,7 +32,7 @@ Outcome submit_parts(int fd, const PduList &pdus, unsigned count, const Dialogue
         const Exchange prompt = listening_for(Awaited::prompt, t.prompt_seconds);
         if (at_command(fd, command.data(), prompt).verdict != Verdict::answer) {
             cancel_pdu_entry(fd);  // a prompt may still be on its way
-            syslog(LOG_ERR, "%s", kMsgPromptError);
+            report(LOG_ERR, "%s", kMsgPromptError);
             return Outcome::no_prompt;
         }
         hex_encode(std::span(pdu.octets).first(pdu.length), hex);
@@ -44,12 +44,12 @@ Outcome submit_parts(int fd, const PduList &pdus, unsigned count, const Dialogue
         if (!result.written)
             cancel_pdu_entry(fd);  // the modem may hold part of the PDU
         if (result.verdict == Verdict::none) {
-            syslog(LOG_ERR, "%s", kMsgNotConfirmed);
+            report(LOG_ERR, "%s", kMsgNotConfirmed);
             return Outcome::unconfirmed;
         }
         if (result.verdict == Verdict::error) {
             // The other parts of a rejected message would be useless alone.
-            syslog(LOG_ERR, "%s", kMsgRejected);
+            report(LOG_ERR, "%s", kMsgRejected);
             return Outcome::rejected;
         }
     }
@@ -70,7 +70,7 @@ int send_sms(int fd, std::span<char *const> numbers, const UserText &text, std::
         mode = at_command(fd, kModeCommand, mode_exchange).verdict;
     }
     if (mode != Verdict::answer) {
-        syslog(LOG_ERR, "%s", kMsgModeError);
+        report(LOG_ERR, "%s", kMsgModeError);
         return 1;
     }
 
@@ -79,7 +79,7 @@ int send_sms(int fd, std::span<char *const> numbers, const UserText &text, std::
     for (const char *number : numbers) {
         const unsigned count = build_pdus(number, text, pdus, reference);
         if (count == 0) {  // the caller checked the numbers; never send a broken PDU
-            syslog(LOG_ERR, "%s", kMsgInvalidNumber);
+            report(LOG_ERR, "%s", kMsgInvalidNumber);
             return 1;
         }
         const Outcome outcome = submit_parts(fd, pdus, count, timeouts);
@@ -91,6 +91,6 @@ int send_sms(int fd, std::span<char *const> numbers, const UserText &text, std::
     }
     if (rejected)
         return 1;
-    syslog(LOG_NOTICE, "%s", kMsgSent);
+    report(LOG_NOTICE, "%s", kMsgSent);
     return 0;
 }

@@ -2,8 +2,10 @@
 #include "sender.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/random.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -29,6 +31,22 @@ std::uint8_t draw_reference()
     return static_cast<std::uint8_t>(now.tv_nsec ^ (now.tv_nsec >> 8) ^ getpid());
 }
 
+// A caller may start us with standard input, output or error closed. The
+// port or the log socket would then get descriptor 0, 1 or 2, and a
+// failure written to "standard error" would go to the modem as a command.
+void open_standard_descriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        // open() takes the lowest free number: this one. If it cannot, the
+        // host is in no state to run anything; we go on regardless.
+        const int null = open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd)
+            close(null);  // not ours to fill: leave the numbers as they were
+    }
+}
+
 const char *program_name(int argc, char **argv)
 {
     if (argc < 1 || argv[0] == nullptr)
@@ -45,18 +63,18 @@ bool prepare_text(const CommandLine &line, std::span<char, kMaxTextBytes> buffer
 {
     if (!line.utf8) {
         if (line.text.size() > kMaxTextBytes)
-            syslog(LOG_WARNING, "%s", kMsgTruncated);
+            report(LOG_WARNING, "%s", kMsgTruncated);
         text = {Alphabet::raw, line.text};
         return true;
     }
     const Converted converted = convert_utf8(line.text, buffer);
     if (!converted.valid) {
-        syslog(LOG_ERR, "%s", kMsgInvalidText);
+        report(LOG_ERR, "%s", kMsgInvalidText);
         return false;
     }
     text = sent_text(converted.text);
     if (const std::size_t sent = count_characters(text); sent < converted.characters)
-        syslog(LOG_WARNING, kMsgTruncatedFormat, sent);
+        report(LOG_WARNING, kMsgTruncatedFormat, sent);
     return true;
 }
 
@@ -83,7 +101,7 @@ int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &
     // must not leave the others half served.
     for (const char *number : line.numbers) {
         if (!is_valid_number(number)) {
-            syslog(LOG_ERR, "%s", kMsgInvalidNumber);
+            report(LOG_ERR, "%s", kMsgInvalidNumber);
             return 1;
         }
     }
@@ -110,17 +128,20 @@ int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &
 void stop_run(int signal)
 {
     close_modem(g_port);  // the caller has written ESC where it was needed
-    syslog(LOG_ERR, kMsgInterruptedFormat, signal);
-    closelog();
-    _exit(1);  // nothing buffered to flush: stdout carries only the usage line
+    // The whole stop within a second, even with the logger stalled.
+    report_within(kStopReportMs, LOG_ERR, kMsgInterruptedFormat, signal);
+    close_report();
+    _exit(1);  // nothing buffered to flush: stdout carries only what was asked for
 }
 
 int cellpost_main(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &timeouts)
 {
-    setsid();  // fails harmlessly when we already lead a process group
-    openlog(kProgramName, LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    // First of all: a caller's alarm() must stop us cleanly, not kill us.
     catch_stop_signals();
+    open_standard_descriptors();
+    setsid();  // fails harmlessly when we already lead a process group
+    open_report();
     const int status = run(argc, argv, ports, timeouts);
-    closelog();
+    close_report();
     return status;
 }

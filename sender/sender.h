@@ -22,14 +22,17 @@ inline constexpr int kMaxArgs = 21;  // program, 19 numbers, the text
 inline constexpr std::size_t kCommandBufferSize = 512;
 inline constexpr std::size_t kHexBufferSize = 400;
 inline constexpr std::size_t kReplyBufferSize = 8192;
-inline constexpr std::size_t kReplyReadLimit = 65535;  // once answered, stop reading a flood
-inline constexpr std::size_t kDiscardChunk = 128;      // read size once the buffer is full
-inline constexpr long kQuietMilliseconds = 200;        // silence that ends an answered reply
-inline constexpr long kSettleMilliseconds = 1000;      // or this long after the answer at most
-inline constexpr std::size_t kLineKeep = 16;           // enough of a line to tell a final result
+inline constexpr std::size_t kDiscardChunk = 128;  // read size once the buffer is full
+inline constexpr long kQuietMilliseconds = 200;    // silence that lets a last line be judged
+// Enough of a line to tell a final result and keep it for the log, verbose
+// ones ("+CMS ERROR: no network service") included.
+inline constexpr std::size_t kLineKeep = 64;
 // At 115200 baud a whole command leaves in about 35 ms; a line that takes
 // no byte for this long is not taking the command.
 inline constexpr int kWriteLimitSeconds = 5;
+// A stopped run waits no longer than this for a stalled logger to take its
+// last line: with the ESC and the lock's removal, well within a second.
+inline constexpr int kStopReportMs = 500;
 static_assert(2 * kMaxPduOctets + 1 <= kHexBufferSize, "a PDU's hex must fit its buffer");
 static_assert(2 * kMaxPduOctets + 2 <= kCommandBufferSize, "hex and Ctrl-Z must fit a command");
 
@@ -97,9 +100,10 @@ struct Exchange {
 };
 
 struct Reply {
-    const char *text;  // the first bytes received, NUL-terminated
-    Verdict verdict;   // judged on every byte received, kept or not
-    bool written;      // false when the command could not be written whole
+    const char *text;         // the first bytes received, NUL-terminated
+    Verdict verdict;          // judged on every byte received, kept or not
+    bool written;             // false when the command could not be written whole
+    std::string_view result;  // the error's final result line as it came, else empty
 };
 
 // Recognises final results and the prompt in a byte stream, line by line,
@@ -118,11 +122,12 @@ void scan_reply(LineScanner &scanner, std::string_view bytes);
 void end_reply_line(LineScanner &scanner);
 
 // Writes `command` in full and gathers the modem's reply: until the answer
-// or an error is in and the line has then been quiet for 200 ms, or, while
-// neither has come, until the exchange's time runs out. A command that
-// cannot be written whole is not waited for. The text is valid until the
-// next call. A stop signal, before the write or during any wait, ends the
-// run there (stop_run), after an ESC if the exchange is `pdu_entry`.
+// or an error is in, at once, or, while neither has come, until the
+// exchange's time runs out. Bytes after the answer are left for the next
+// exchange. A command that cannot be written whole is not waited for. The
+// text is valid until the next call. Every write and every wake-up of a
+// wait (at least twice a second) refreshes the lock. A stop signal, before the write or during any
+// wait, ends the run there (stop_run), after an ESC if the exchange is `pdu_entry`.
 Reply at_command(int fd, const char *command, const Exchange &exchange);
 
 // What the command line asks for: send (with `numbers` and `text` set),

@@ -297,6 +297,21 @@ TEST(Utf8, Conversion)
     }
 }
 
+// A character without a GSM code decides the alphabet only if it is sent:
+// after 1530 GSM characters the part limit cuts it off.
+TEST(Utf8, AlphabetOfWhatIsSent)
+{
+    for (const auto &[before, alphabet] :
+         {std::pair{1529u, Alphabet::ucs2}, std::pair{1530u, Alphabet::gsm7},
+          std::pair{1600u, Alphabet::gsm7}}) {
+        SCOPED_TRACE(before);
+        std::array<char, kMaxTextBytes> buffer{};
+        const Converted got = convert_utf8(std::string(before, 'a') + "\xC2\xB0", buffer);
+        EXPECT_EQ(got.text.alphabet, alphabet);
+        EXPECT_EQ(got.characters, before + 1);
+    }
+}
+
 TEST(Pdu, PackerFillBit)
 {
     std::array<std::uint8_t, 4> out{};

@@ -254,7 +254,10 @@ TEST_F(Lock, BurstTakesTurns)
                 _exit(1);
             const char taken = static_cast<char>('0' + i);
             const bool logged = write(log[1], &taken, 1) == 1;
-            std::this_thread::sleep_for(2500ms);
+            for (int step = 0; step < 25; ++step) {  // at work: a sign of life every 100 ms
+                std::this_thread::sleep_for(100ms);
+                refresh_lock();
+            }
             const bool released = write(log[1], "R", 1) == 1;
             unlock_device(held);
             _exit(logged && released ? 0 : 2);
@@ -274,6 +277,74 @@ TEST_F(Lock, BurstTakesTurns)
     close(log[0]);
     EXPECT_EQ(order, "0R1R2R3R") << "one at a time, first come first served";
     EXPECT_TRUE(entries().empty()) << "no lock and no ticket left";
+}
+
+// A holder that stops getting on (here: sleeps) stops refreshing its lock,
+// whatever its signal handlers do, and a waiter gives up on it.
+TEST_F(Lock, StuckHolderIsGivenUp)
+{
+    const pid_t holder = fork();
+    if (holder == 0) {
+        HeldLock held;
+        _exit(lock_device(dir.c_str(), "/dev/ttyUSB8", 1, held) ? (sleep(4), 0) : 1);
+    }
+    while (!fs::exists(lock_of("ttyUSB8")))
+        std::this_thread::sleep_for(10ms);
+    const auto start = Clock::now();
+    HeldLock held;
+    EXPECT_FALSE(lock_device(dir.c_str(), "/dev/ttyUSB8", 1, held));
+    EXPECT_LT(seconds_since(start), 2.3);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+}
+
+// Someone who keeps a file alive: flocked and touched every 300 ms, in a
+// child process, until killed.
+pid_t keep_touching(const fs::path &path)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
+        if (fd < 0 || flock(fd, LOCK_EX) != 0)
+            _exit(1);
+        for (;;) {
+            futimens(fd, nullptr);
+            std::this_thread::sleep_for(300ms);
+        }
+    }
+    while (!flocked(path))
+        std::this_thread::sleep_for(10ms);
+    return child;
+}
+
+// Waits that cost what they say: a lock touched for ever ends at the
+// bound; a fake waiter's ticket costs the port's 2 s of deference, which
+// does not count against the 1 s wait for a lock that went away.
+TEST_F(Lock, WaitsHaveBounds)
+{
+    write_file(lock_of("ttyUSB8"), pid_text(dead_pid()));
+    pid_t toucher = keep_touching(lock_of("ttyUSB8"));
+    auto start = Clock::now();
+    HeldLock held;
+    EXPECT_FALSE(lock_device(dir.c_str(), "/dev/ttyUSB8", 1, held, 2));
+    EXPECT_GT(seconds_since(start), 2.0);
+    EXPECT_LT(seconds_since(start), 3.3);
+    kill(toucher, SIGKILL);
+    waitpid(toucher, nullptr, 0);
+
+    write_file(lock_of("ttyUSB8"), pid_text(1));  // init's: alive, never refreshed
+    toucher = keep_touching(dir / "LWAIT..ttyUSB8.0000000000000001");
+    std::thread remover([&] {
+        std::this_thread::sleep_for(700ms);
+        fs::remove(lock_of("ttyUSB8"));
+    });
+    start = Clock::now();
+    EXPECT_TRUE(lock_device(dir.c_str(), "/dev/ttyUSB8", 1, held));
+    EXPECT_GT(seconds_since(start), 2.6);
+    remover.join();
+    unlock_device(held);
+    kill(toucher, SIGKILL);
+    waitpid(toucher, nullptr, 0);
 }
 
 // Whatever stands under the lock name, the attempt ends at once: what is
