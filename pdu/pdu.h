@@ -108,6 +108,11 @@ std::uint32_t encode_submit_pdu(std::string_view number, const UserText &text,
                                 std::span<std::uint8_t, kPduOctets> out, unsigned total,
                                 unsigned seq, std::uint8_t reference);
 
+// Marks a PDU that encode_submit_pdu() built as a resubmission: TP-RD
+// asks the service centre to reject it should it already hold the one
+// whose answer went missing.
+void mark_resubmission(PduRecord &pdu);
+
 // Packs the low 7 bits of each byte of `text`, least significant bit first,
 // into `out` starting at bit `start_bit` of out[0] (the bits below it are 0).
 // The last, partly filled octet is stored too. Returns the octets written,

@@ -3,19 +3,21 @@
 
 namespace {
 
-constexpr std::uint8_t kNoSmsc = 0x00;           // use the SMSC stored in the modem
-constexpr std::uint8_t kFirstOctet = 0x11;       // TP-MTI SMS-SUBMIT, TP-VPF relative
-constexpr std::uint8_t kUdhi = 0x40;             // TP-UDHI: user data starts with a header
-constexpr std::uint8_t kMessageRef = 0x00;       // TP-MR: the modem assigns its own
-constexpr std::uint8_t kInternational = 0x91;    // TON international, ISDN plan
-constexpr std::uint8_t kUnknownType = 0x81;      // TON unknown, ISDN plan
-constexpr std::uint8_t kProtocolId = 0x00;       // TP-PID: plain SME-to-SME
-constexpr std::uint8_t kDefaultAlphabet = 0x00;  // TP-DCS: GSM 7-bit, no class
-constexpr std::uint8_t kUcs2 = 0x08;             // TP-DCS: UCS-2, no class
-constexpr std::uint8_t kValidity4Days = 0xAA;    // TP-VP relative: (170 - 166) days
-constexpr std::uint8_t kUdhLength = 0x05;        // UDHL: one 5-octet element follows
-constexpr std::uint8_t kIeiConcat8 = 0x00;       // IEI: concatenation, 8-bit reference
-constexpr std::uint8_t kIeiConcatLength = 0x03;  // reference, total, sequence
+constexpr std::uint8_t kNoSmsc = 0x00;            // use the SMSC stored in the modem
+constexpr std::uint8_t kFirstOctet = 0x11;        // TP-MTI SMS-SUBMIT, TP-VPF relative
+constexpr std::uint8_t kUdhi = 0x40;              // TP-UDHI: user data starts with a header
+constexpr std::uint8_t kRejectDuplicates = 0x04;  // TP-RD: the SC drops a copy it already holds
+constexpr std::size_t kFirstOctetAt = 1;          // after the empty SMSC address's length octet
+constexpr std::uint8_t kMessageRef = 0x00;        // TP-MR: the modem assigns its own
+constexpr std::uint8_t kInternational = 0x91;     // TON international, ISDN plan
+constexpr std::uint8_t kUnknownType = 0x81;       // TON unknown, ISDN plan
+constexpr std::uint8_t kProtocolId = 0x00;        // TP-PID: plain SME-to-SME
+constexpr std::uint8_t kDefaultAlphabet = 0x00;   // TP-DCS: GSM 7-bit, no class
+constexpr std::uint8_t kUcs2 = 0x08;              // TP-DCS: UCS-2, no class
+constexpr std::uint8_t kValidity4Days = 0xAA;     // TP-VP relative: (170 - 166) days
+constexpr std::uint8_t kUdhLength = 0x05;         // UDHL: one 5-octet element follows
+constexpr std::uint8_t kIeiConcat8 = 0x00;        // IEI: concatenation, 8-bit reference
+constexpr std::uint8_t kIeiConcatLength = 0x03;   // reference, total, sequence
 // The 6 header octets are 48 bits; with one fill bit they take 7 septets.
 constexpr unsigned kUdhSeptets = 7;
 constexpr unsigned kUdhFillBits = 1;
@@ -81,4 +83,9 @@ std::uint32_t encode_submit_pdu(std::string_view number, const UserText &text,
         return 0;  // the text does not fit the record
     n += pack_septets(text.units, std::span(out).subspan(n), start_bit);  // TP-UD
     return static_cast<std::uint32_t>(n);
+}
+
+void mark_resubmission(PduRecord &pdu)
+{
+    pdu.octets[kFirstOctetAt] |= kRejectDuplicates;
 }

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <syslog.h>
 #include <unistd.h>
@@ -16,9 +18,15 @@ ModemPort open_modem(const ModemPorts &ports)
     std::size_t used = 0;
     for (const char *device : ports.devices) {
         ModemPort port;
+        // A device named by a link (/dev/serial/by-id/..., a udev alias) is
+        // locked under the name of the device it leads to, the name other
+        // programs lock the same port by. One that leads nowhere yet keeps
+        // its own name: opening it will say why.
+        std::array<char, PATH_MAX> real{};
+        const char *locked = realpath(device, real.data()) != nullptr ? real.data() : device;
         // A lock held by a live process means the modem is busy; another
         // device would not be the same modem, so give up.
-        if (!lock_device(ports.lock_dir, device, ports.lock_timeout_seconds, port.lock,
+        if (!lock_device(ports.lock_dir, locked, ports.lock_timeout_seconds, port.lock,
                          ports.lock_wait_max_seconds))
             return {};
         port.fd = open_serial(device);

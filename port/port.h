@@ -61,7 +61,8 @@ inline constexpr std::size_t kMessageSize = 256;  // one "No modem port: " line
 inline constexpr const char *kLogSocket = "/dev/log";
 inline constexpr const char *kReportTag = "cellpost";
 inline constexpr int kReportWaitMs = 1000;
-inline constexpr std::size_t kReportSize = 512;  // one message; longer ones are cut
+inline constexpr std::size_t kReportSize = 512;        // one message; longer ones are cut
+inline constexpr std::size_t kPendingWarnings = 4096;  // warnings held back for standard error
 
 // Where open_modem() looks; tests point it at pseudo-terminals and a
 // scratch lock directory.
@@ -116,7 +117,9 @@ void refresh_lock();
 void hold_lock(int fd);
 
 // Sends one line to syslog (facility daemon, tag "cellpost", our PID) and,
-// at LOG_WARNING or worse, to standard error as "cellpost: <line>". Waits
+// at LOG_WARNING or worse, to standard error as "cellpost: <line>": an
+// error at once, with the warnings held back until then; warnings of a run
+// that fails nowhere are never printed. Waits
 // at most kReportWaitMs, or `wait_ms`, for the logger; then the line is
 // dropped. open_report() connects to the log socket; close_report() lets go.
 void open_report();

@@ -24,6 +24,12 @@ namespace {
 
 int g_log = -1;  // the connected log socket, -1 while there is none
 
+// Warnings wait here, "cellpost: <line>\n" each, for a failure to go out
+// with: a run that succeeds in the end prints nothing, so that cron mails
+// only failures. What does not fit is left to syslog.
+std::array<char, kPendingWarnings> g_pending;
+std::size_t g_pending_used = 0;
+
 long long now_ms()
 {
     timespec now{};
@@ -31,16 +37,14 @@ long long now_ms()
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
 }
 
-// Waits until `fd` takes more bytes, at most until `deadline`. A stop
-// signal ends the wait: the line is dropped and the run goes on to stop.
+// Waits until `fd` takes more bytes, at most until `deadline`; past it,
+// only looks. A stop signal ends the wait: the line is dropped and the run
+// goes on to stop.
 bool writable(int fd, long long deadline)
 {
     for (;;) {
-        const long long left = deadline - now_ms();
-        if (left <= 0)
-            return false;
         pollfd p = {fd, POLLOUT, 0};
-        const int ready = poll(&p, 1, static_cast<int>(left));
+        const int ready = poll(&p, 1, static_cast<int>(std::max(deadline - now_ms(), 0LL)));
         if (ready > 0)
             return (p.revents & (POLLERR | POLLNVAL)) == 0;
         if (ready == 0 || errno != EINTR || g_stop_signal != 0)
@@ -112,17 +116,9 @@ void close_report()
 
 namespace {
 
-void vreport(int wait_ms, int priority, const char *format, va_list args)
+// As syslog(3) writes it: "<priority>Mmm dd hh:mm:ss cellpost[pid]: text".
+void to_syslog(int priority, std::string_view message, long long deadline)
 {
-    std::array<char, kReportSize> text{};
-    const int length = std::vsnprintf(text.data(), text.size(), format, args);
-    if (length < 0)
-        return;
-    const std::string_view message(
-        text.data(), std::min<std::size_t>(static_cast<std::size_t>(length), text.size() - 1));
-    const long long deadline = now_ms() + wait_ms;
-
-    // As syslog(3) writes it: "<priority>Mmm dd hh:mm:ss cellpost[pid]: text".
     std::array<char, kReportSize + 64> line{};
     const time_t now = time(nullptr);
     tm local{};
@@ -136,15 +132,37 @@ void vreport(int wait_ms, int priority, const char *format, va_list args)
     if (n > 0)
         send_log({line.data(), std::min<std::size_t>(static_cast<std::size_t>(n), line.size() - 1)},
                  deadline);
+}
 
+// Warnings are held back; an error goes out with those before it.
+void to_stderr(int priority, std::string_view message, long long deadline)
+{
     if (priority > LOG_WARNING)
-        return;  // successes and notes stay in syslog: a good run prints nothing
-    const int m = std::snprintf(line.data(), line.size(), "%s: %.*s\n", kReportTag,
+        return;  // successes and notes stay in syslog
+    const std::size_t room = g_pending.size() - g_pending_used;
+    const int n = std::snprintf(g_pending.data() + g_pending_used, room, "%s: %.*s\n", kReportTag,
                                 static_cast<int>(message.size()), message.data());
-    if (m > 0)
-        write_stderr(
-            {line.data(), std::min<std::size_t>(static_cast<std::size_t>(m), line.size() - 1)},
-            deadline);
+    if (n > 0 && static_cast<std::size_t>(n) < room)
+        g_pending_used += static_cast<std::size_t>(n);
+    if (priority == LOG_WARNING)
+        return;
+    write_stderr({g_pending.data(), g_pending_used}, deadline);
+    g_pending_used = 0;
+}
+
+// Standard error first: a stalled syslog daemon must not keep a failure
+// from cron's mail.
+void vreport(int wait_ms, int priority, const char *format, va_list args)
+{
+    std::array<char, kReportSize> text{};
+    const int length = std::vsnprintf(text.data(), text.size(), format, args);
+    if (length < 0)
+        return;
+    const std::string_view message(
+        text.data(), std::min<std::size_t>(static_cast<std::size_t>(length), text.size() - 1));
+    const long long deadline = now_ms() + wait_ms;
+    to_stderr(priority, message, deadline);
+    to_syslog(priority, message, deadline);
 }
 
 }  // namespace

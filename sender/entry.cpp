@@ -12,10 +12,6 @@
 
 namespace {
 
-// The run's port, so that a stop signal can give it back wherever the
-// dialogue stands.
-ModemPort g_port;
-
 // Phones put a concatenated message together by sender, reference and
 // part count: each run takes a reference of its own, so that two alarms
 // with as many parts are never merged.
@@ -56,6 +52,24 @@ const char *program_name(int argc, char **argv)
     return slash == std::string_view::npos ? argv[0] : argv[0] + slash + 1;
 }
 
+// What this binary was built with: which devices, where the locks are, how
+// long it may wait.
+void print_build()
+{
+    std::printf("%s", kHelpDevices);
+    for (std::size_t i = 0; i < kModemDevices.size(); ++i)
+        std::printf("%s%s", i == 0 ? "" : kHelpListSeparator, kModemDevices[i]);
+    std::printf(kHelpLockDirFormat, kLockDir);
+    std::printf("%s", kHelpRetries);
+    for (std::size_t i = 0; i < kRetryWaitSeconds.size(); ++i)
+        std::printf("%s%d", i == 0 ? "" : kHelpListSeparator, kRetryWaitSeconds[i]);
+    if (kRetryWaitSeconds.empty())
+        std::printf("%s", kHelpNoRetries);
+    else
+        std::printf(kHelpRetryWindowFormat, kRetryWindowSeconds);
+    std::printf(kHelpLockWaitFormat, kLockWaitMaxSeconds);
+}
+
 // The text as it will be sent, or why it cannot be: a raw text is taken
 // byte for byte and cut at 1530 bytes; a UTF-8 one is checked and coded
 // first, into `buffer`, and cut at a character.
@@ -89,7 +103,10 @@ int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &
     case CommandLine::help:
         std::printf(kUsageFormat, program_name(argc, argv));
         std::printf("%s", kHelpText);
+        print_build();
         return 0;
+    case CommandLine::check:
+        return check_modem(ports, timeouts);
     case CommandLine::version:
         std::printf(kVersionFormat, kProgramName, CELLPOST_VERSION);
         return 0;
@@ -110,29 +127,13 @@ int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &
     if (!prepare_text(line, buffer, text))
         return 1;
 
-    g_port = open_modem(ports);
-    if (g_port.fd < 0) {
-        if (g_stop_signal != 0)
-            stop_run(g_stop_signal);
-        return 1;  // logged by open_modem
-    }
-    const int status = send_sms(g_port.fd, line.numbers, text, draw_reference(), timeouts);
-    // Whatever happened, the port and its lock go back: a lock left behind
-    // in a sticky lock directory would keep other users out.
-    close_modem(g_port);
+    static Delivery delivery;
+    delivery = Delivery{line.numbers, text, draw_reference(), kRetryPlan};
+    const int status = deliver(delivery, ports, timeouts);
     return status;
 }
 
 }  // namespace
-
-void stop_run(int signal)
-{
-    close_modem(g_port);  // the caller has written ESC where it was needed
-    // The whole stop within a second, even with the logger stalled.
-    report_within(kStopReportMs, LOG_ERR, kMsgInterruptedFormat, signal);
-    close_report();
-    _exit(1);  // nothing buffered to flush: stdout carries only what was asked for
-}
 
 int cellpost_main(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &timeouts)
 {

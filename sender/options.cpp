@@ -23,6 +23,9 @@ CommandLine parse_command_line(int argc, char **argv)
             line.action = CommandLine::help;
         else if (arg == "-V" || arg == "--version")
             line.action = CommandLine::version;
+        else if (arg == "--check")
+            return i + 1 == argc ? CommandLine{CommandLine::check}
+                                 : CommandLine{CommandLine::usage};
         else
             return {CommandLine::usage};
         if (line.action != CommandLine::send)

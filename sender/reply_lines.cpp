@@ -35,7 +35,8 @@ void scan_reply(LineScanner &scanner, std::string_view bytes)
         }
         if (c == '\r' || c == '\n') {
             judge_line(scanner);
-            scanner.length = 0;
+            if (scanner.verdict == Verdict::none)
+                scanner.length = 0;  // a decided line stays, to be told what it said
             continue;
         }
         if (scanner.length < scanner.line.size())
@@ -47,4 +48,19 @@ void scan_reply(LineScanner &scanner, std::string_view bytes)
 void end_reply_line(LineScanner &scanner)
 {
     judge_line(scanner);
+}
+
+std::string_view next_info_line(std::string_view &reply)
+{
+    while (!reply.empty()) {
+        const std::size_t end = std::min(reply.find_first_of("\r\n"), reply.size());
+        const std::string_view line(reply.data(), end);
+        reply.remove_prefix(end < reply.size() ? end + 1 : end);
+        const bool final_result = line == kResultOk || line == kResultError ||
+                                  line.starts_with(kCmsErrorPrefix) ||
+                                  line.starts_with(kCmeErrorPrefix);
+        if (!line.empty() && !final_result && !line.starts_with("AT"))  // echo: not information
+            return line;
+    }
+    return {};
 }

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <pty.h>
 #include <sstream>
 #include <string>
@@ -158,6 +159,7 @@ TEST_F(Lock, StaleIsReplacedAtOnce)
     const pid_t dead = dead_pid();
     const std::vector<std::pair<const char *, std::string>> cases = {
         {"dead PID", pid_text(dead)},
+        {"PID 0, which kill() takes for our own process group", pid_text(0)},
         {"not a number", "garbage\n"},
         {"empty", ""},
         {"our own PID, left by an earlier process", pid_text(getpid())},
@@ -339,8 +341,11 @@ TEST_F(Lock, WaitsHaveBounds)
         fs::remove(lock_of("ttyUSB8"));
     });
     start = Clock::now();
+    const auto before = std::distance(fs::directory_iterator("/proc/self/fd"), {});
     EXPECT_TRUE(lock_device(dir.c_str(), "/dev/ttyUSB8", 1, held));
     EXPECT_GT(seconds_since(start), 2.6);
+    EXPECT_EQ(std::distance(fs::directory_iterator("/proc/self/fd"), {}), before + 1)
+        << "20 looks at the queue, and only the lock's descriptor left open";
     remover.join();
     unlock_device(held);
     kill(toucher, SIGKILL);
@@ -387,6 +392,21 @@ TEST(Liveness, Pids)
 
 TEST(LockPath, Names)
 {
+    // A lock name that does not fit is a failure, and says so.
+    const std::string long_dir = "/tmp/" + std::string(60, 'd');
+    const int saved = dup(STDERR_FILENO);
+    FILE *said = tmpfile();
+    dup2(fileno(said), STDERR_FILENO);
+    HeldLock held;
+    EXPECT_FALSE(lock_device(long_dir.c_str(), "/dev/ttyS2", 1, held));
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    std::array<char, 256> text{};
+    EXPECT_GT(pread(fileno(said), text.data(), text.size() - 1, 0), 0);
+    EXPECT_EQ(std::string(text.data()),
+              "cellpost: No modem port: cannot create " + long_dir + ": File name too long\n");
+    fclose(said);
+
     std::array<char, kLockPathSize> out{};
     ASSERT_TRUE(lock_path("/var/lock", "/dev/ttyUSB8", out));
     EXPECT_STREQ(out.data(), "/var/lock/LCK..ttyUSB8");
@@ -440,6 +460,18 @@ TEST_F(Modem, OnlyATerminalIsAModem)
         close_modem(port);
     }
     EXPECT_EQ(read_file(dir / "stray"), "left by a script\n");
+}
+
+TEST_F(Modem, LinkIsLockedUnderItsDevice)
+{
+    Pty pty;
+    fs::create_symlink(pty.path, dir / "by-id-modem");
+    const std::string link = (dir / "by-id-modem").string();
+    const std::array<const char *, 1> devices = {link.c_str()};
+    ModemPort port = open_modem({devices, dir.c_str(), 1});
+    ASSERT_GE(port.fd, 0);
+    EXPECT_TRUE(fs::exists(lock_of(fs::path(pty.path).filename().c_str())));
+    close_modem(port);
 }
 
 TEST_F(Modem, NoDeviceLeavesNoLock)

@@ -135,7 +135,7 @@ private:
 std::vector<std::string> expected_commands(const std::vector<const char *> &numbers,
                                            const std::string &text)
 {
-    std::vector<std::string> out = {kModeCommand};
+    std::vector<std::string> out = {kModeCommand, kErrorCodesCommand};
     for (const char *number : numbers) {
         PduList list;
         const unsigned count = build_pdus(number, text, list, kReference);
@@ -159,9 +159,9 @@ int run(ScriptedModem &modem, std::vector<const char *> numbers, const std::stri
 
 TEST(Dialogue, OneRecipientOnePart)
 {
-    ScriptedModem modem({kOk, kPrompt, kSent});
+    ScriptedModem modem({kOk, kOk, kPrompt, kSent});
     EXPECT_EQ(run(modem, {"+15555550123"}, "hello"), 0);
-    const std::vector<std::string> want = {"ATE0+CMGF=0\r", "AT+CMGS=19\r",
+    const std::vector<std::string> want = {"ATE0+CMGF=0\r", "AT+CMEE=1\r", "AT+CMGS=19\r",
                                            "0011000B915155550521F30000AA05E8329BFD06\x1a"};
     EXPECT_EQ(modem.commands(), want);
 }
@@ -191,19 +191,24 @@ void run_cases(const std::vector<DialogueCase> &cases, const std::vector<const c
 
 TEST(Dialogue, ModeCommandReplies)
 {
-    // Commands: mode, then AT+CMGS and PDU; a mode command left without
-    // answer is followed by ESC and a second mode command.
+    // Commands: mode, AT+CMEE=1 (answered by the row), then AT+CMGS and
+    // PDU; a mode command left without answer is followed by ESC and a
+    // second mode command.
     run_cases(
         {
-            {"OK", {kOk}, 0, 3},
+            {"OK", {kOk, kOk}, 0, 4},
             {"ERROR ends it at once", {{{0ms, "\r\nERROR\r\n"}}}, 1, 1},
             {"+CME ERROR", {{{0ms, "\r\n+CME ERROR: 10\r\n"}}}, 1, 1},
-            {"OK 300 ms after the echo", {{{0ms, "ATE0+CMGF=0\r"}, {300ms, "\r\nOK\r\n"}}}, 0, 3},
-            {"OK past a NUL, in pieces",
-             {{{0ms, std::string("\r\n\0O", 4)}, {300ms, "K\r\n"}}},
+            {"OK 300 ms after the echo",
+             {{{0ms, "ATE0+CMGF=0\r"}, {300ms, "\r\nOK\r\n"}}, kOk},
              0,
-             3},
-            {"left in PDU entry: ESC, then OK", {kSilence, kSilence, kOk}, 0, 5},
+             4},
+            {"OK past a NUL, in pieces",
+             {{{0ms, std::string("\r\n\0O", 4)}, {300ms, "K\r\n"}}, kOk},
+             0,
+             4},
+            {"AT+CMEE=1 refused", {kOk, {{0ms, "\r\nERROR\r\n"}}}, 0, 4},
+            {"left in PDU entry: ESC, then OK", {kSilence, kSilence, kOk, kOk}, 0, 6},
             {"silence after ESC too", {kSilence, kSilence, kSilence}, 1, 3},
             {"a notice holding OK is no OK",
              {{{0ms, "\r\n+CMTI: \"SM\",3 OK\r\n"}}, kSilence},
@@ -217,50 +222,51 @@ TEST(Dialogue, PromptReplies)
 {
     run_cases(
         {
-            {"prompt", {kPrompt}, 0, 3},
-            {"notice first", {{{0ms, "\r\n+CREG: 1\r\n"}, {300ms, "\r\n> "}}}, 0, 3},
+            {"prompt", {kPrompt}, 0, 4},
+            {"notice first", {{{0ms, "\r\n+CREG: 1\r\n"}, {300ms, "\r\n> "}}}, 0, 4},
             // A failed prompt check is followed by ESC, in case the prompt
-            // is late: mode, AT+CMGS, ESC.
-            {"ERROR", {{{0ms, "\r\nERROR\r\n"}}}, 1, 3},
-            {"silence", {kSilence}, 1, 3},
+            // is late: mode, AT+CMEE=1, AT+CMGS, ESC.
+            {"ERROR", {{{0ms, "\r\nERROR\r\n"}}}, 1, 4},
+            {"silence", {kSilence}, 1, 4},
         },
-        {"123"}, {kOk}, {kSent});
+        {"123"}, {kOk, kOk}, {kSent});
 }
 
 TEST(Dialogue, SubmissionResults)
 {
-    // Two recipients of one part each. Commands: mode, then AT+CMGS and PDU
-    // per recipient; a rejection skips to the next recipient, a result that
-    // never comes stops the run.
+    // Two recipients of one part each. Commands: mode, AT+CMEE=1, then
+    // AT+CMGS and PDU per recipient; an error skips to the next recipient,
+    // one that says the modem cannot send, or a result that never comes,
+    // ends the round.
     const std::string echo = "0011000381110000AA0178\x1a";
     run_cases(
         {
-            {"confirmed", {kSent}, 0, 5},
-            {"ERROR", {{{0ms, "\r\nERROR\r\n"}}}, 1, 5},
-            {"+CME ERROR", {{{0ms, "\r\n+CME ERROR: 3\r\n"}}}, 1, 5},
+            {"confirmed", {kSent}, 0, 6},
+            {"ERROR", {{{0ms, "\r\nERROR\r\n"}}}, 1, 6},
+            {"+CME ERROR: the modem cannot send", {{{0ms, "\r\n+CME ERROR: 3\r\n"}}}, 1, 4},
             {"notice, then +CMS ERROR",
              {{{0ms, "\r\n^RSSI:14\r\n"}, {300ms, "\r\n+CMS ERROR: 500\r\n"}}},
              1,
-             5},
-            {"NUL before the error", {{{0ms, std::string("\0\r\n+CMS ERROR: 500\r\n", 20)}}}, 1, 5},
-            {"error split by a pause", {{{0ms, "\r\n+CMS ER"}, {250ms, "ROR: 500\r\n"}}}, 1, 5},
-            {"echoed PDU, then the result", {{{0ms, echo}, {400ms, kSent[0].bytes}}}, 0, 5},
+             6},
+            {"NUL before the error", {{{0ms, std::string("\0\r\n+CMS ERROR: 500\r\n", 20)}}}, 1, 6},
+            {"error split by a pause", {{{0ms, "\r\n+CMS ER"}, {250ms, "ROR: 500\r\n"}}}, 1, 6},
+            {"echoed PDU, then the result", {{{0ms, echo}, {400ms, kSent[0].bytes}}}, 0, 6},
             {"notices while the network works",
              {{{0ms, "\r\n+CREG: 1\r\n"}, {300ms, "\r\n^RSSI:14\r\n"}, {300ms, kSent[0].bytes}}},
              0,
-             5},
-            {"start-up banner only", {{{0ms, "\r\nRDY\r\n"}}}, 1, 3},
-            {"a notice holding OK", {{{0ms, "\r\n+CMTI: \"SM\",3 OK\r\n"}}}, 1, 3},
-            {"silence", {kSilence}, 1, 3},
-            {"result after the wait", {{{1300ms, kSent[0].bytes}}}, 1, 3},
+             6},
+            {"start-up banner only", {{{0ms, "\r\nRDY\r\n"}}}, 1, 4},
+            {"a notice holding OK", {{{0ms, "\r\n+CMTI: \"SM\",3 OK\r\n"}}}, 1, 4},
+            {"silence", {kSilence}, 1, 4},
+            {"result after the wait", {{{1300ms, kSent[0].bytes}}}, 1, 4},
         },
-        {"111", "222"}, {kOk, kPrompt}, {kPrompt, kSent});
+        {"111", "222"}, {kOk, kOk, kPrompt}, {kPrompt, kSent});
 }
 
 TEST(Dialogue, PartsInOrderForEveryRecipient)
 {
     const std::string text(400, 'p');
-    std::vector<Answer> script = {kOk};
+    std::vector<Answer> script = {kOk, kOk};
     for (int i = 0; i < 2 * 3; ++i) {
         script.push_back(kPrompt);
         script.push_back(kSent);
@@ -270,13 +276,14 @@ TEST(Dialogue, PartsInOrderForEveryRecipient)
     EXPECT_EQ(modem.commands(), expected_commands({"+4911", "0172"}, text));
 }
 
-TEST(Dialogue, MissingPromptStopsTheRun)
+TEST(Dialogue, PromptErrorSkipsToTheNextRecipient)
 {
     const std::string text(200, 'q');  // two parts
-    ScriptedModem modem({kOk, kPrompt, kSent, {{0ms, "\r\nERROR\r\n"}}});
+    ScriptedModem modem(
+        {kOk, kOk, kPrompt, kSent, {{0ms, "\r\nERROR\r\n"}}, kOk, kPrompt, kSent, kPrompt, kSent});
     EXPECT_EQ(run(modem, {"111", "222"}, text), 1);
-    auto want = expected_commands({"111"}, text);
-    want.back() = "\x1b";  // the second PDU is never written; ESC instead
+    auto want = expected_commands({"111", "222"}, text);
+    want[5] = "\x1b";  // 111's second PDU is never written; ESC instead
     EXPECT_EQ(modem.commands(), want);
 }
 
@@ -284,11 +291,11 @@ TEST(Dialogue, RejectedRecipientIsSkippedAndReported)
 {
     const std::string text(200, 'r');
     ScriptedModem modem(
-        {kOk, kPrompt, {{0ms, "\r\n+CMS ERROR: 500\r\n"}}, kPrompt, kSent, kPrompt, kSent});
+        {kOk, kOk, kPrompt, {{0ms, "\r\n+CMS ERROR: 500\r\n"}}, kPrompt, kSent, kPrompt, kSent});
     EXPECT_EQ(run(modem, {"111", "222"}, text), 1);
     auto want = expected_commands({"222"}, text);
     const auto first = expected_commands({"111"}, text);
-    want.insert(want.begin() + 1, first.begin() + 1, first.begin() + 3);  // its first part only
+    want.insert(want.begin() + 2, first.begin() + 2, first.begin() + 4);  // its first part only
     EXPECT_EQ(modem.commands(), want);
 }
 
@@ -361,7 +368,7 @@ TEST(AtCommand, FloodsAreSearchedButKeepTheirFirst8191Bytes)
         << "the rest was drained";
 }
 
-TEST(AtCommand, FloodAfterTheAnswerIsCutPast65535Bytes)
+TEST(AtCommand, FloodAfterTheAnswerGoesToTheNextReply)
 {
     ScriptedModem modem({{{0ms, "\r\nOK\r\n" + std::string(70000, 'f')}}, kPrompt});
     EXPECT_EQ(at_command(modem.fd(), "AT\r", {Awaited::ok, 1, 2}).verdict, Verdict::answer);

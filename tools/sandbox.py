@@ -193,13 +193,18 @@ class Sandbox:
             then = time.time() - age
             os.utime(path, (then, then))
 
-    def start(self, args, umask=None):
-        """Starts cellpost with `args`; returns the Popen."""
+    def start(self, args, umask=None, preexec=None):
+        """Starts cellpost with `args`; returns the Popen. `preexec` runs in
+        the child before the exec, as a caller's own set-up would."""
+        def setup():
+            if umask is not None:
+                os.umask(umask)
+            if preexec is not None:
+                preexec()
         return subprocess.Popen(
             [*self.unshare, "sh", "-c", SETUP, "sandbox", self.dir, self.lock_state,
              *self.wrapper, *self.emulator, self.cellpost, *args],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            preexec_fn=None if umask is None else lambda: os.umask(umask))
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=setup)
 
     def run(self, args, timeout=60):
         started = time.monotonic()
@@ -208,6 +213,18 @@ class Sandbox:
         elapsed = time.monotonic() - started
         return Run(proc.returncode, out.decode(errors="replace"), err.decode(errors="replace"),
                    self.drain_syslog(), self.locks(), elapsed, proc.pid)
+
+    def stall_syslog(self):
+        """Fills the log socket's queue, as a stalled syslog daemon leaves it."""
+        stuffer = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        stuffer.setblocking(False)
+        try:
+            while True:
+                stuffer.sendto(b"<30>stuffing", os.path.join(self.dir, "log.sock"))
+        except BlockingIOError:
+            pass
+        finally:
+            stuffer.close()
 
     def drain_syslog(self):
         lines = []

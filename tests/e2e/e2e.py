@@ -8,6 +8,7 @@ Run one group with: run_e2e.py GroupName (CELLPOST_BIN, CELLPOST_SIM set).
 import concurrent.futures
 import os
 import random
+import re
 import signal
 import sys
 import time
@@ -143,13 +144,22 @@ class Recipients(E2E):
         self.assertDelivered(sim.pdus(), [(n, text) for n in numbers])
         self.assertEqual(run.messages(), ["SMS successfully sent."])
 
-    def test_wrong_argument_counts(self):
+    def test_command_lines_that_send_nothing(self):
         sim = self.box.modem("ttyUSB8")
-        for args in (["only text"], [], [str(100 + i) for i in range(20)] + ["text"]):
-            with self.subTest(count=len(args)):
+        build = ("Devices: /dev/ttyUSB8, /dev/ttyS2\nLock directory: /var/lock\nRetry rounds: 5, "
+                 "15, 30, 60 s after each other, within 120 s of the first failure\n"
+                 "Longest wait for the port: 600 s\n")
+        for args, status, out in (
+                (["only text"], 1, re.escape(USAGE) + "$"),
+                ([], 1, re.escape(USAGE) + "$"),
+                ([str(100 + i) for i in range(20)] + ["text"], 1, re.escape(USAGE) + "$"),
+                (["--check", "+15555550123"], 1, re.escape(USAGE) + "$"),
+                (["--version"], 0, r"cellpost \d+\.\d+\.\d+\n$"),
+                (["--help", "+15555550123"], 0, re.escape(USAGE) + "(.*\n)*" + build + "$")):
+            with self.subTest(args=args[:2]):
                 run = self.box.run(args)
-                self.assertEqual(run.status, 1)
-                self.assertEqual(run.stdout, USAGE)
+                self.assertEqual((run.status, run.stderr), (status, ""))
+                self.assertRegex(run.stdout, "^" + out)
                 self.assertEqual(run.syslog, [])
                 self.assertEqual(run.locks, {})
         self.assertEqual(sim.received(), b"")
@@ -355,14 +365,17 @@ class Input(E2E):
 
     def test_over_long_text(self):
         sim = self.box.modem("ttyUSB8")
-        text = "".join(chr(0x41 + i % 26) for i in range(2000))
-        run = self.box.run(["+15555550123", text])
-        self.assertEqual(run.status, 0)
-        self.assertEqual(run.syslog[0], (LOG_WARNING, "cellpost", run.pid,
-                                         "Text truncated to 1530 characters."))
-        self.assertEqual(run.messages()[1:], ["SMS successfully sent."])
-        self.assertEqual(len(sim.pdus()), 10)
-        self.assertDelivered(sim.pdus(), [("+15555550123", text)])
+        sends = []
+        for length, warned in ((2000, True), (1531, True), (1530, False)):
+            with self.subTest(length=length):
+                text = "".join(chr(0x41 + i % 26) for i in range(length))
+                sends.append(("+15555550123", text))
+                run = self.box.run(["+15555550123", text])
+                self.assertEqual((run.status, run.stderr), (0, ""), "a warning alone prints nothing")
+                warning = [(LOG_WARNING, "cellpost", run.pid, "Text truncated to 1530 characters.")]
+                self.assertEqual(run.syslog[:-1], warning if warned else [])
+                self.assertEqual(run.messages()[-1], "SMS successfully sent.")
+        self.assertDelivered(sim.pdus(), sends)
 
 
 GSM_EXTENSION = "\f^{}\\[~]|€"
@@ -463,40 +476,57 @@ class Signals(E2E):
     at once: it ends within 1 s with one log line, cancels PDU entry where
     it may be open, and leaves no lock of its own."""
 
-    CASES = [  # stage, simulator options, signal, seconds before it, lock file planted
-        ("waiting for the lock", [], signal.SIGTERM, 1.0, True),
-        ("mode command", ["--silent"], signal.SIGHUP, 1.0, False),
-        ("just started", ["--silent"], signal.SIGQUIT, 0.3, False),
-        ("waiting for the result", ["--delay-ms", "5000"], signal.SIGINT, 1.5, False),
+    STOPS = {signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT, signal.SIGALRM}
+    CASES = [  # stage, simulator options, signal, seconds before it, lock file planted, caller
+        ("waiting for the lock", [], signal.SIGTERM, 1.0, True, None),
+        ("mode command", ["--silent"], signal.SIGHUP, 1.0, False, None),
+        ("just started", ["--silent"], signal.SIGQUIT, 0.3, False, None),
+        ("waiting for the result", ["--delay-ms", "5000"], signal.SIGINT, 1.5, False, None),
+        # A warning (the text is cut) that a full log queue keeps waiting.
+        ("logger stalled", ["--delay-ms", "5000"], signal.SIGTERM, 0.3, False, "stalled log"),
+        ("stops blocked by the caller", ["--delay-ms", "5000"], signal.SIGTERM, 1.5, False,
+         lambda: signal.pthread_sigmask(signal.SIG_BLOCK, Signals.STOPS)),
+        ("the caller's alarm()", ["--delay-ms", "5000"], signal.SIGALRM, 1.5, False,
+         lambda: signal.alarm(2)),
     ]
 
     def stop(self, case):
-        _, options, sig, after, planted = case
+        _, options, sig, after, planted, caller = case
         box = sandbox.Sandbox(CELLPOST, SIM)
         try:
             sim = box.modem("ttyUSB8", options)
             if planted:
                 box.write_lock("ttyUSB8", b"%10d\n" % 1)  # init's: never released
-            proc = box.start(["+15555550123", "hello"])
+            if caller == "stalled log":
+                box.stall_syslog()
+            text = "x" * 1600 if caller == "stalled log" else "hello"
+            started = time.monotonic()
+            proc = box.start(["+15555550123", text], preexec=caller if callable(caller) else None)
             time.sleep(after)
-            proc.send_signal(sig)
+            if sig == signal.SIGALRM:
+                time.sleep(max(0, started + 2 - time.monotonic()))  # the alarm goes off
+            else:
+                proc.send_signal(sig)
             signalled = time.monotonic()
-            proc.communicate(timeout=10)
+            _, err = proc.communicate(timeout=10)
             took = time.monotonic() - signalled
-            return proc.returncode, took, box.drain_syslog(), box.locks(), sim.received()
+            log = [entry for entry in box.drain_syslog() if entry[1] == "cellpost"]
+            return proc.returncode, took, log, err, box.locks(), sim.received()
         finally:
             box.close()
 
     def test_stops(self):
         with concurrent.futures.ThreadPoolExecutor(len(self.CASES)) as pool:
             results = list(pool.map(self.stop, self.CASES))
-        for (stage, _, sig, _, planted), (status, took, log, locks, received) in zip(
+        for (stage, _, sig, _, planted, caller), (status, took, log, err, locks, received) in zip(
                 self.CASES, results):
             with self.subTest(stage):
                 self.assertEqual(status, 1)
                 self.assertLess(took, 1.0)
-                self.assertEqual([(p, text) for p, _, _, text in log],
-                                 [(LOG_ERR, f"Interrupted by signal {int(sig)}.")])
+                line = f"Interrupted by signal {int(sig)}."
+                self.assertEqual(err.decode().splitlines()[-1], f"cellpost: {line}")
+                if caller != "stalled log":
+                    self.assertEqual([(p, text) for p, _, _, text in log], [(LOG_ERR, line)])
                 self.assertEqual(locks, {"LCK..ttyUSB8": b"%10d\n" % 1} if planted else {})
                 self.assertEqual(received.endswith(b"\x1b"), b"AT+CMGS" in received, received)
 

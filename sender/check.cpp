@@ -1,0 +1,130 @@
+// --check: would an alarm get out right now? Asks the modem what a run
+// needs (SIM ready, registered, a signal, a service centre) without sending
+// anything, for a monitoring system to run every few minutes.
+#include "sender.h"
+
+#include <charconv>
+#include <cstdio>
+#include <syslog.h>
+
+namespace {
+
+// A query, and what its information line must show for a send to work.
+struct Probe {
+    const char *command;
+    std::string_view prefix;                // of the line that answers it
+    bool (*good)(std::string_view fields);  // what follows the prefix
+    const char *cause;                      // the verdict when it is not good
+};
+
+// The number at the front of `fields`, -1 if there is none.
+int leading_number(std::string_view fields)
+{
+    int n = -1;
+    std::from_chars(fields.data(), fields.data() + fields.size(), n);
+    return n;
+}
+
+// "<n>,<stat>[,...]" of AT+CREG? and AT+CEREG?: 1 home, 5 roaming.
+bool registered(std::string_view fields)
+{
+    const std::size_t comma = fields.find(',');
+    if (comma != std::string_view::npos)
+        fields.remove_prefix(comma + 1);
+    const int stat = leading_number(fields);
+    return stat == kRegisteredHome || stat == kRegisteredRoaming;
+}
+
+// "<rssi>,<ber>" of AT+CSQ: 99 not known, 0 as good as none.
+bool signal(std::string_view fields)
+{
+    const int rssi = leading_number(fields);
+    return rssi > kRssiNone && rssi != kRssiUnknown;
+}
+
+// "<sca>,<tosca>": a quoted, non-empty number.
+bool smsc_set(std::string_view fields)
+{
+    return fields.size() > 2 && fields.front() == '"' && fields[1] != '"';
+}
+
+bool sim_ready(std::string_view fields)
+{
+    return fields == "READY";
+}
+
+// In the order of their causes: the first that fails is the verdict.
+// Neighbours with one cause are one question: registered in the circuit
+// or in the packet domain, either will carry an SMS.
+static const Probe kProbes[] = {
+    {"AT+CPIN?\r", "+CPIN: ", sim_ready, "SIM not ready"},
+    {"AT+CREG?\r", "+CREG: ", registered, "not registered"},
+    {"AT+CEREG?\r", "+CEREG: ", registered, "not registered"},
+    {"AT+CSQ\r", "+CSQ: ", signal, "no signal"},
+    {"AT+CSCA?\r", "+CSCA: ", smsc_set, "no SMSC address"},
+};
+
+// Whether the information lines of `reply` hold a good answer; prints them.
+bool probe_reply(const Probe &probe, std::string_view reply)
+{
+    bool good = false;
+    for (std::string_view line; !(line = next_info_line(reply)).empty();) {
+        std::printf("%.*s\n", static_cast<int>(line.size()), line.data());
+        if (line.starts_with(probe.prefix)) {
+            line.remove_prefix(probe.prefix.size());
+            good = good || probe.good(line);
+        }
+    }
+    return good;
+}
+
+const char *ask_modem(int fd, const DialogueTimeouts &t)
+{
+    const Exchange exchange = {Awaited::ok, t.prompt_seconds, 2 * t.prompt_seconds};
+    const Exchange mode_exchange = {Awaited::ok, t.mode_seconds, 2 * t.mode_seconds};
+    Verdict mode = at_command(fd, kModeCommand, mode_exchange).verdict;
+    if (mode == Verdict::none) {  // a modem left in PDU entry swallows commands until ESC
+        cancel_pdu_entry(fd);
+        static_cast<void>(at_command(fd, "", exchange));
+        mode = at_command(fd, kModeCommand, mode_exchange).verdict;
+    }
+    if (mode == Verdict::none)
+        return kCheckNoAnswer;
+    static_cast<void>(at_command(fd, kErrorCodesCommand, exchange));
+    const char *cause = nullptr;
+    bool answered = false;  // well, by one of the probes of this cause
+    for (std::size_t i = 0; i < std::size(kProbes); ++i) {
+        const Probe &probe = kProbes[i];
+        const Reply reply = at_command(fd, probe.command, exchange);
+        if (reply.verdict == Verdict::none)
+            return kCheckNoAnswer;
+        answered = probe_reply(probe, reply.text) || answered;
+        if (i + 1 < std::size(kProbes) && kProbes[i + 1].cause == probe.cause)
+            continue;
+        if (!answered && cause == nullptr)
+            cause = probe.cause;
+        answered = false;
+    }
+    return cause;
+}
+
+}  // namespace
+
+int check_modem(const ModemPorts &ports, const DialogueTimeouts &timeouts)
+{
+    const char *cause = kCheckNoPort;
+    g_port = open_modem(ports);
+    if (g_port.fd < 0 && g_stop_signal != 0)
+        stop_run(g_stop_signal);
+    if (g_port.fd >= 0)
+        cause = ask_modem(g_port.fd, timeouts);
+    close_modem(g_port);
+    if (cause == nullptr) {
+        std::printf("%s\n", kCheckReady);
+        report(LOG_INFO, "%s", kMsgModemReady);
+        return 0;
+    }
+    std::printf("%s%s\n", kCheckNotReady, cause);
+    report(LOG_ERR, kMsgModemNotReadyFormat, cause);
+    return 1;
+}
