@@ -145,11 +145,11 @@ RoundEnd submit_parts(int fd, Delivery &d, std::size_t who, const DialogueTimeou
         const Reply prompt =
             at_command(fd, command.data(), listening_for(Awaited::prompt, t.prompt_seconds));
         if (prompt.verdict != Verdict::answer) {
-            // A prompt may still be on its way; its ESC's answer too.
+            // A prompt may still be on its way: ESC, and its answer. After
+            // an error the modem takes commands, and ESC would only garble
+            // the next one.
             if (prompt.verdict == Verdict::none)
                 cancel_and_settle(fd, t);
-            else
-                cancel_pdu_entry(fd);
             if (!fail_attempt(d, who, k, count, cause_of(prompt, kNoPrompt), Outcome::prompt))
                 return RoundEnd::stop;
             return prompt.verdict == Verdict::none ? RoundEnd::retry : RoundEnd::finished;

@@ -7,11 +7,33 @@
 // prints "pty <slave path>" on standard output once ready, and keeps serving
 // across client opens and closes until SIGTERM or SIGINT.
 //
+// State queries get the answers of a registered modem with a SIM: AT+CPIN?,
+// AT+CREG?, AT+CEREG?, AT+CSQ and AT+CSCA? (also joined by ';').
+//
+// Scripted answers (--script ROW, repeatable), for the modem behaviours that
+// are only bytes and timing: ROW is EXCHANGE|ATTEMPTS|ANSWER|DELAY_MS.
+//   EXCHANGE  a command the received line holds (case-insensitive, AT aside:
+//             ATE0+CMGF=0 holds AT+CMGF); PDU for a submitted PDU (hex up to
+//             Ctrl-Z); * for every command line and PDU.
+//   ATTEMPTS  which occurrences of that EXCHANGE, counted from 1 over the
+//             simulator's life: N, N-M, N- (N and later) or * (all).
+//   ANSWER    sent instead of the modem's own answer (an AT+CMGS prompt and
+//             PDU entry included), "\n" between lines, each line framed as
+//             CR LF <line> CR LF; empty for no answer at all. Echo and E0/E1
+//             still work as usual.
+//   DELAY_MS  added to --latency-ms; for a PDU it replaces --delay-ms.
+// The first row given that matches decides; ANSWER may hold '|'. Examples:
+//   'AT+CMGF|1|+CME ERROR: 14|0'  the first mode command fails
+//   'PDU|2-|+CMS ERROR: 42|300'   every submission but the first is refused
+//   '*|1-3||0'                    nothing heard for the first 3 exchanges
+//
 // Transcript (--transcript FILE), one line per chunk:
 //   <seconds since start, 3 decimals> <'<' received | '>' sent> <bytes>
 // with bytes escaped as \r \n \\ and \xHH for anything unprintable.
 // PDU list (--pdus FILE), one line per PDU received:
-//   <hex as received> <accepted | rejected | invalid>
+//   <hex as received> <accepted | rejected | invalid | answered | unanswered>
+// answered: a scripted answer or --result went out; unanswered: nothing did
+// (--no-result, or a scripted empty answer).
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -22,12 +44,15 @@
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <limits>
+#include <map>
 #include <optional>
 #include <poll.h>
 #include <pty.h>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -40,11 +65,37 @@ constexpr char kEsc = '\x1b';
 constexpr const char *kOk = "\r\nOK\r\n";
 constexpr const char *kError = "\r\nERROR\r\n";
 constexpr const char *kBadLength = "\r\n+CMS ERROR: 304\r\n";  // invalid PDU mode parameter
-constexpr const char *kRejected = "\r\n+CMS ERROR: 500\r\n";   // unknown error
+constexpr const char *kRejected = "\r\n+CMS ERROR: 21\r\n";    // short message transfer rejected
+
+// What a registered modem with a SIM says to the state queries.
+constexpr std::pair<const char *, const char *> kInfo[] = {
+    {"+CPIN?", "+CPIN: READY"},
+    {"+CREG?", "+CREG: 0,1"},
+    {"+CEREG?", "+CEREG: 0,1"},
+    {"+CSQ", "+CSQ: 20,99"},
+    {"+CSCA?", "+CSCA: \"+491710760000\",145"},
+};
+
+// One --script row: the answer to some occurrences of an exchange.
+struct Row {
+    std::string exchange;  // upper case; "PDU" and "*" as described above
+    long first = 1, last = std::numeric_limits<long>::max();
+    std::string answer;  // framed, ready to send; empty for none
+    long delay_ms = 0;
+};
+
+std::string upper(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](char c) {
+        return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    });
+    return text;
+}
 
 struct Options {
     std::string link, transcript, pdus;
-    std::vector<std::string> reject;   // destinations answered +CMS ERROR: 500
+    std::vector<std::string> reject;   // destinations answered +CMS ERROR: 21
+    std::vector<Row> script;           // scripted answers, first match decides
     std::string notice;                // an unsolicited line...
     std::string before_prompt;         // an unsolicited line just before each prompt
     std::string result;                // the submission's final result, if not +CMGS/OK
@@ -167,14 +218,23 @@ private:
         }
     }
 
-    void command(std::string line)
+    void command(const std::string &received)
     {
-        std::transform(line.begin(), line.end(), line.begin(), [](char c) {
-            return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        });
+        // Whatever precedes "AT" on a line (an ESC that cancelled nothing)
+        // is no part of the command, as on a real modem.
+        std::string line = upper(received);
+        if (const std::size_t at = line.find("AT"); at != std::string::npos)
+            line.erase(0, at);
         if (line.empty())
             return;
-        if (line.rfind("AT", 0) != 0) {
+        const bool at_command = line.rfind("AT", 0) == 0;
+        if (const Row *row = scripted(line, false)) {
+            if (at_command)
+                switch_echo(line);
+            say(*row);
+            return;
+        }
+        if (!at_command) {
             answer(kError);
             return;
         }
@@ -191,21 +251,76 @@ private:
                 reply("\r\n" + opt_.before_prompt + "\r\n");
             reply(opt_.short_prompt ? "> " : "\r\n> ");
             if (opt_.hangup_after_prompt)  // once the prompt is out, before the PDU
-                hangup_at_ = Clock::now() + milliseconds(opt_.latency_ms + 100);
+                hangup_at_ = Clock::now() + milliseconds(opt_.latency_ms);
             return;
         }
-        if (line.find("E0") != std::string::npos && !opt_.sticky_echo)
-            echo_ = false;
-        if (line.find("E1") != std::string::npos)
-            echo_ = true;
+        switch_echo(line);
         if (line.find("+CMGF") != std::string::npos && opt_.mode_error) {
             answer(kError);
             return;
         }
-        answer(kOk, milliseconds(opt_.ok_delay_ms));
+        answer(info(line) + kOk, milliseconds(opt_.ok_delay_ms));
         if (line.find("+CMGF") != std::string::npos && opt_.flood > 0)
             reply(std::string(static_cast<std::size_t>(opt_.flood), 'x'),
                   milliseconds(opt_.ok_delay_ms));
+    }
+
+    void switch_echo(const std::string &line)
+    {
+        if (line.find("E0") != std::string::npos && !opt_.sticky_echo)
+            echo_ = false;
+        if (line.find("E1") != std::string::npos)
+            echo_ = true;
+    }
+
+    // The information lines for the state queries among the line's
+    // commands ("AT+CREG?;+CSQ" is two), in their order.
+    static std::string info(const std::string &line)
+    {
+        std::string lines;
+        for (std::size_t from = 2; from <= line.size();) {
+            const std::size_t end = std::min(line.find(';', from), line.size());
+            for (const auto &[query, text] : kInfo) {
+                if (line.compare(from, end - from, query) == 0)
+                    lines += "\r\n" + std::string(text) + "\r\n";
+            }
+            from = end + 1;
+        }
+        return lines;
+    }
+
+    // Whether the line holds the key's command: "ATE0+CMGF=0" holds
+    // AT+CMGF as well as +CMGF and ATE0.
+    static bool holds(const std::string &line, const std::string &key)
+    {
+        const std::size_t skip = key.rfind("AT", 0) == 0 && line.rfind("AT", 0) == 0 ? 2 : 0;
+        return line.find(key.c_str() + skip, skip) != std::string::npos;
+    }
+
+    // The row that answers this command line or PDU, if any. Each key the
+    // exchange matches counts it once, whichever row then decides.
+    const Row *scripted(const std::string &line, bool pdu)
+    {
+        std::map<std::string, long> number;  // this exchange's, per key
+        const Row *decides = nullptr;
+        for (const Row &row : opt_.script) {
+            const bool match = row.exchange == "*" ||
+                               (row.exchange == "PDU" ? pdu : !pdu && holds(line, row.exchange));
+            if (!match)
+                continue;
+            const auto [at, fresh] = number.try_emplace(row.exchange, 0);
+            if (fresh)
+                at->second = ++seen_[row.exchange];
+            if (!decides && at->second >= row.first && at->second <= row.last)
+                decides = &row;
+        }
+        return decides;
+    }
+
+    void say(const Row &row)
+    {
+        if (!row.answer.empty())
+            answer(row.answer, milliseconds(row.delay_ms));
     }
 
     // Checks the hex and its length against the announcement, then
@@ -224,7 +339,10 @@ private:
         const long tpdu = hex_ok ? static_cast<long>(octets.size()) - 1 - octets[0] : -1;
         const char *verdict = "accepted";
         const milliseconds network(opt_.delay_ms);
-        if (!hex_ok || tpdu != announced_) {
+        if (const Row *row = scripted(pdu_, true)) {
+            verdict = row->answer.empty() ? "unanswered" : "answered";
+            say(*row);
+        } else if (!hex_ok || tpdu != announced_) {
             verdict = "invalid";
             answer(kBadLength);
         } else if (rejected(destination(octets))) {
@@ -348,6 +466,7 @@ private:
     long announced_ = 0;
     long prompts_ = 0;
     unsigned reference_ = 0;
+    std::map<std::string, long> seen_;  // occurrences so far, per script key
 };
 
 int usage(const char *program)
@@ -359,7 +478,10 @@ int usage(const char *program)
                  "       [--reject NUMBER]... [--flood BYTES] [--notice LINE --notice-ms N]\n"
                  "       [--before-prompt LINE] [--sticky-echo] [--result LINE | --no-result]\n"
                  "       [--ok-delay-ms N] [--split-ms N] [--nul] [--late-crlf-ms N]\n"
-                 "       [--pdu-entry] [--hangup-after-prompt]\n",
+                 "       [--pdu-entry] [--hangup-after-prompt]\n"
+                 "       [--script EXCHANGE|ATTEMPTS|ANSWER|DELAY_MS]...\n"
+                 "  EXCHANGE: a command in the line (AT+CMGF is in ATE0+CMGF=0), PDU or *\n"
+                 "  ATTEMPTS: N, N-M, N- or *; ANSWER: lines split by \\n, empty for none\n",
                  program);
     return 2;
 }
@@ -371,6 +493,36 @@ bool parse_number(const char *text, long &out)
     errno = 0;
     out = std::strtol(text, &end, 10);
     return end != text && *end == '\0' && errno == 0 && out >= 0;
+}
+
+// EXCHANGE|ATTEMPTS|ANSWER|DELAY_MS, the answer being all between the
+// second and the last '|'.
+bool parse_row(const std::string &text, Row &row)
+{
+    const std::size_t a = text.find('|');
+    const std::size_t b = a == std::string::npos ? a : text.find('|', a + 1);
+    const std::size_t c = text.rfind('|');
+    if (b == std::string::npos || c == b)
+        return false;
+    row.exchange = upper(text.substr(0, a));
+    const std::string attempts = text.substr(a + 1, b - a - 1);
+    const std::size_t dash = attempts.find('-');
+    if (attempts != "*") {
+        if (!parse_number(attempts.substr(0, dash).c_str(), row.first))
+            return false;
+        if (dash == std::string::npos)
+            row.last = row.first;
+        else if (dash + 1 < attempts.size() && !parse_number(attempts.c_str() + dash + 1, row.last))
+            return false;
+    }
+    const std::string lines = text.substr(b + 1, c - b - 1);
+    for (std::size_t from = 0; !lines.empty() && from <= lines.size();) {
+        const std::size_t end = std::min(lines.find("\\n", from), lines.size());
+        row.answer += "\r\n" + lines.substr(from, end - from) + "\r\n";
+        from = end + 2;
+    }
+    return !row.exchange.empty() && row.first >= 1 && row.last >= row.first &&
+           parse_number(text.c_str() + c + 1, row.delay_ms);
 }
 
 // Every option by name: a flag, a number or a text.
@@ -433,6 +585,8 @@ bool parse_option(const std::string &name, const char *value, Options &opt, bool
         opt.reject.emplace_back(value);
         return true;
     }
+    if (name == "--script")
+        return parse_row(value, opt.script.emplace_back());
     for (const NumberOption &n : kNumbers) {
         if (name == n.name)
             return parse_number(value, opt.*n.field);
