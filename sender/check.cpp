@@ -56,6 +56,8 @@ bool sim_ready(std::string_view fields)
 // In the order of their causes: the first that fails is the verdict.
 // Neighbours with one cause are one question: registered in the circuit
 // or in the packet domain, either will carry an SMS.
+}  // namespace
+
 static const Probe kProbes[] = {
     {"AT+CPIN?\r", "+CPIN: ", sim_ready, "SIM not ready"},
     {"AT+CREG?\r", "+CREG: ", registered, "not registered"},
@@ -63,6 +65,8 @@ static const Probe kProbes[] = {
     {"AT+CSQ\r", "+CSQ: ", signal, "no signal"},
     {"AT+CSCA?\r", "+CSCA: ", smsc_set, "no SMSC address"},
 };
+
+namespace {
 
 // Whether the information lines of `reply` hold a good answer; prints them.
 bool probe_reply(const Probe &probe, std::string_view reply)

@@ -123,6 +123,19 @@ RoundEnd set_pdu_mode(int fd, Delivery &d, const DialogueTimeouts &t)
     return RoundEnd::retry;
 }
 
+// The modem gave no prompt for part `k`: an error, or nothing.
+RoundEnd no_prompt(int fd, Delivery &d, std::size_t who, unsigned k, unsigned count,
+                   const Reply &prompt, const DialogueTimeouts &t)
+{
+    // A prompt may still be on its way: ESC, and its answer. After an
+    // error the modem takes commands, and ESC would only garble the next.
+    if (prompt.verdict == Verdict::none)
+        cancel_and_settle(fd, t);
+    if (!fail_attempt(d, who, k, count, cause_of(prompt, kNoPrompt), Outcome::prompt))
+        return RoundEnd::stop;
+    return prompt.verdict == Verdict::none ? RoundEnd::retry : RoundEnd::finished;
+}
+
 // Announces and submits one recipient's parts from the first one not yet
 // confirmed. finished: the recipient is served or settled; retry: the modem
 // left an exchange unanswered; stop: it cannot send.
@@ -144,16 +157,8 @@ RoundEnd submit_parts(int fd, Delivery &d, std::size_t who, const DialogueTimeou
         std::snprintf(command.data(), command.size(), kSubmitFormat, pdu.length - 1);
         const Reply prompt =
             at_command(fd, command.data(), listening_for(Awaited::prompt, t.prompt_seconds));
-        if (prompt.verdict != Verdict::answer) {
-            // A prompt may still be on its way: ESC, and its answer. After
-            // an error the modem takes commands, and ESC would only garble
-            // the next one.
-            if (prompt.verdict == Verdict::none)
-                cancel_and_settle(fd, t);
-            if (!fail_attempt(d, who, k, count, cause_of(prompt, kNoPrompt), Outcome::prompt))
-                return RoundEnd::stop;
-            return prompt.verdict == Verdict::none ? RoundEnd::retry : RoundEnd::finished;
-        }
+        if (prompt.verdict != Verdict::answer)
+            return no_prompt(fd, d, who, k, count, prompt, t);
         if (r.resubmit)
             mark_resubmission(pdu);
         hex_encode(std::span(pdu.octets).first(pdu.length), hex);

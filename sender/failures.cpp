@@ -24,6 +24,9 @@ constexpr FailureKind kTemporary = FailureKind::temporary;
 constexpr FailureKind kRecipient = FailureKind::recipient;
 constexpr FailureKind kFatal = FailureKind::fatal;
 
+}  // namespace
+
+// Code (or range) -> kind -> meaning, in the order of the standards.
 static const FailureRule kFailureRules[] = {
     {Family::cms, 1, 1, kRecipient, "unassigned number"},
     {Family::cms, 8, 8, kFatal, "operator determined barring"},
@@ -100,8 +103,6 @@ static const FailureRule kFailureRules[] = {
     {Family::cme, 113, 113, kFatal, "roaming not allowed in this location area"},
     {Family::cme, 512, 0x7fffffff, kTemporary, "manufacturer specific"},
 };
-
-}  // namespace
 
 Cause classify_answer(std::string_view line)
 {
