@@ -10,6 +10,12 @@
 
 namespace {
 
+// One recipient's PDUs at a time, 2.6 KB: not on the stack of a small system.
+PduList g_pdus;
+// send_sms()'s one round, at namespace scope: a function's static would
+// need a guard from the C++ runtime, which the program does without.
+Delivery g_round;
+
 // The mode command and the prompt: give up after `seconds` of silence,
 // and at twice that whatever trickles in.
 Exchange listening_for(Awaited awaited, int seconds)
@@ -142,7 +148,7 @@ RoundEnd no_prompt(int fd, Delivery &d, std::size_t who, unsigned k, unsigned co
 RoundEnd submit_parts(int fd, Delivery &d, std::size_t who, const DialogueTimeouts &t)
 {
     RecipientState &r = d.recipients[who];
-    static PduList pdus;  // 2.6 KB: not on the stack of a small system
+    PduList &pdus = g_pdus;
     const unsigned count = build_pdus(d.numbers[who], d.text, pdus, d.reference);
     if (count == 0) {  // the caller checked the numbers; never send a broken PDU
         report(LOG_ERR, "%s", kMsgInvalidNumber);
@@ -253,8 +259,7 @@ int finish_delivery(const Delivery &d)
 int send_sms(int fd, std::span<char *const> numbers, const UserText &text, std::uint8_t reference,
              const DialogueTimeouts &timeouts)
 {
-    static Delivery delivery;
-    delivery = Delivery{numbers, text, reference};
-    static_cast<void>(send_round(fd, delivery, timeouts));
-    return finish_delivery(delivery);
+    g_round = Delivery{numbers, text, reference};
+    static_cast<void>(send_round(fd, g_round, timeouts));
+    return finish_delivery(g_round);
 }

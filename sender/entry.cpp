@@ -12,6 +12,10 @@
 
 namespace {
 
+// The run's messages and how far they got, at namespace scope: a
+// function's static would need a guard from the C++ runtime.
+Delivery g_delivery;
+
 // Phones put a concatenated message together by sender, reference and
 // part count: each run takes a reference of its own, so that two alarms
 // with as many parts are never merged.
@@ -127,9 +131,8 @@ int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &
     if (!prepare_text(line, buffer, text))
         return 1;
 
-    static Delivery delivery;
-    delivery = Delivery{line.numbers, text, draw_reference(), kRetryPlan};
-    const int status = deliver(delivery, ports, timeouts);
+    g_delivery = Delivery{line.numbers, text, draw_reference(), kRetryPlan};
+    const int status = deliver(g_delivery, ports, timeouts);
     return status;
 }
 
