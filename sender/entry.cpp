@@ -39,11 +39,14 @@ void open_standard_descriptors()
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
             continue;
-        // open() takes the lowest free number: this one. If it cannot, the
-        // host is in no state to run anything; we go on regardless.
-        const int null = open("/dev/null", O_RDWR);
-        if (null >= 0 && null != fd)
-            close(null);  // not ours to fill: leave the numbers as they were
+        // open() takes the lowest free number: this one. Where there is no
+        // /dev/null (a bare container, a chroot), a path-only descriptor
+        // holds the number: reads and writes on it fail, harmlessly.
+        int held = open("/dev/null", O_RDWR | O_NOCTTY);
+        if (held < 0)
+            held = open("/", O_PATH);
+        if (held >= 0 && held != fd)
+            close(held);  // not ours to fill: leave the numbers as they were
     }
 }
 
