@@ -307,9 +307,10 @@ TEST(AtCommand, WaitingRules)
         Answer answer;
         const char *gathered;  // nullptr: not compared
         Verdict verdict;
+        double earliest, latest;  // seconds the exchange takes
     };
     // T is 1 s; the second chunk comes 600 ms after the first: within the
-    // wait of an undecided reply, past the 200 ms quiet time of a decided one.
+    // wait of an undecided reply. A decided one ends on its answer, at once.
     Answer noise;  // a byte every 150 ms, for 3 s
     for (int i = 0; i < 20; ++i)
         noise.push_back({150ms, "x"});
@@ -318,35 +319,61 @@ TEST(AtCommand, WaitingRules)
          Awaited::ok,
          {{0ms, "\r\n"}, {600ms, "OK\r\n"}},
          "\r\nOK\r\n",
-         Verdict::answer},
+         Verdict::answer,
+         0.55,
+         0.8},
         {"a notice, then OK",
          Awaited::ok,
          {{0ms, "\r\n+CREG: 1\r\n"}, {600ms, "\r\nOK\r\n"}},
          "\r\n+CREG: 1\r\n\r\nOK\r\n",
-         Verdict::answer},
+         Verdict::answer,
+         0.55,
+         0.8},
         {"late LF after OK",
          Awaited::ok,
          {{0ms, "\r\nOK\r"}, {600ms, "\n"}},
          "\r\nOK\r",
-         Verdict::answer},
-        {"OK without its CR LF",
+         Verdict::answer,
+         0,
+         0.2},
+        {"OK without its CR LF: judged after the quiet",
          Awaited::ok,
          {{0ms, "\r\nOK"}, {600ms, "\r\n"}},
          "\r\nOK",
-         Verdict::answer},
+         Verdict::answer,
+         0.18,
+         0.45},
+        {"OK, then AY: judged at its line end",
+         Awaited::ok,
+         {{0ms, "\r\nOK"}, {100ms, "AY\r\n"}},
+         "\r\nOKAY\r\n",
+         Verdict::none,
+         1.0,
+         1.4},
+        {"an error, then a stale OK",
+         Awaited::ok,
+         {{0ms, "\r\nERROR\r\n"}, {300ms, "\r\nOK\r\n"}},
+         "\r\nERROR\r\n",
+         Verdict::error,
+         0,
+         0.2},
         {"prompt, then more",
          Awaited::prompt,
          {{0ms, "\r\n>"}, {600ms, " "}},
          "\r\n>",
-         Verdict::answer},
-        {"a trickle of noise ends at 2 T", Awaited::ok, noise, nullptr, Verdict::none},
+         Verdict::answer,
+         0,
+         0.2},
+        {"a trickle of noise ends at 2 T", Awaited::ok, noise, nullptr, Verdict::none, 1.9, 2.4},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         ScriptedModem modem({c.answer});
         const auto start = Clock::now();
         const Reply reply = at_command(modem.fd(), "AT\r", {c.awaited, 1, 2});
-        EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 2.4);
+        const double took = std::chrono::duration<double>(Clock::now() - start).count();
+        EXPECT_GE(took, c.earliest);
+        EXPECT_LT(took, c.latest);
         EXPECT_TRUE(reply.written);
         EXPECT_EQ(reply.verdict, c.verdict);
         if (c.gathered != nullptr) {
