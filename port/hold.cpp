@@ -36,6 +36,12 @@ void catch_stop_signals()
     }
     // A caller may pass on a mask that blocks them: a stop must still stop.
     static_cast<void>(sigprocmask(SIG_UNBLOCK, &ours, nullptr));
+    // A reader of standard error that has gone (a closed socket) must not
+    // kill the run: the write fails, and the line is left to syslog.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    static_cast<void>(sigaction(SIGPIPE, &ignore, nullptr));
 }
 
 void hold_lock(int fd)

@@ -61,6 +61,9 @@ inline constexpr std::size_t kMessageSize = 256;  // one "No modem port: " line
 inline constexpr const char *kLogSocket = "/dev/log";
 inline constexpr const char *kReportTag = "cellpost";
 inline constexpr int kReportWaitMs = 1000;
+// Once a stop is asked for, the lines still to come share this wait in
+// all: with the ESC and the lock's removal, the stop ends within a second.
+inline constexpr int kStopReportMs = 500;
 inline constexpr std::size_t kReportSize = 512;        // one message; longer ones are cut
 inline constexpr std::size_t kPendingWarnings = 4096;  // warnings held back for standard error
 
@@ -106,7 +109,7 @@ extern volatile std::sig_atomic_t g_stop_signal;
 
 // Catches SIGTERM, SIGINT, SIGHUP, SIGQUIT and SIGALRM (a caller's alarm()
 // watchdog) into g_stop_signal, without SA_RESTART, and unblocks them
-// whatever mask the caller passed on.
+// whatever mask the caller passed on. Ignores SIGPIPE.
 void catch_stop_signals();
 
 // A sign of life: sets the modification time of the lock this process
@@ -119,14 +122,13 @@ void hold_lock(int fd);
 // Sends one line to syslog (facility daemon, tag "cellpost", our PID) and,
 // at LOG_WARNING or worse, to standard error as "cellpost: <line>": an
 // error at once, with the warnings held back until then; warnings of a run
-// that fails nowhere are never printed. Waits
-// at most kReportWaitMs, or `wait_ms`, for the logger; then the line is
-// dropped. open_report() connects to the log socket; close_report() lets go.
+// that fails nowhere are never printed. Waits at most kReportWaitMs for
+// either, and not at all for one that kept a line waiting that long
+// before; then the line is dropped there. open_report() connects to the
+// log socket and readies standard error; close_report() lets go.
 void open_report();
 void close_report();
 [[gnu::format(printf, 2, 3)]] void report(int priority, const char *format, ...);
-[[gnu::format(printf, 3, 4)]] void report_within(int wait_ms, int priority, const char *format,
-                                                 ...);
 
 // The waiting queue, for lock_device(), which calls these with the lock
 // directory open as `dir` and its flock held: takes our place in the

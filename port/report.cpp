@@ -13,16 +13,30 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <poll.h>
 #include <string_view>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
 namespace {
 
-int g_log = -1;  // the connected log socket, -1 while there is none
+// Where lines go: the connected log socket (-1 while there is none), and
+// standard error, opened anew without blocking where it is a pipe or a
+// terminal. A way that made a line wait its whole time is `stalled`: later
+// lines only try it, until one goes through.
+struct Outlet {
+    int fd = -1;
+    bool socket = false;  // send() it, never raising SIGPIPE
+    bool owned = false;   // ours to close
+    bool stalled = false;
+};
+Outlet g_log;
+Outlet g_err = {STDERR_FILENO};
+long long g_stop_seen = -1;  // when a wait first saw a stop asked for
 
 // Warnings wait here, "cellpost: <line>\n" each, for a failure to go out
 // with: a run that succeeds in the end prints nothing, so that cron mails
@@ -37,67 +51,92 @@ long long now_ms()
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
 }
 
-// Waits until `fd` takes more bytes, at most until `deadline`; past it,
-// only looks. A stop signal ends the wait: the line is dropped and the run
-// goes on to stop.
-bool writable(int fd, long long deadline)
+// Waits until the outlet takes more bytes, at most until `deadline`, or
+// only looks if it is stalled. Once a stop is asked for, all the lines
+// still to come share kStopReportMs: the stop itself ends within a second.
+bool writable(Outlet &out, long long deadline)
 {
     for (;;) {
-        pollfd p = {fd, POLLOUT, 0};
-        const int ready = poll(&p, 1, static_cast<int>(std::max(deadline - now_ms(), 0LL)));
+        if (g_stop_signal != 0 && g_stop_seen < 0)
+            g_stop_seen = now_ms();
+        if (g_stop_signal != 0)
+            deadline = std::min(deadline, g_stop_seen + kStopReportMs);
+        const long long wait = out.stalled ? 0 : std::max(deadline - now_ms(), 0LL);
+        pollfd p = {out.fd, POLLOUT, 0};
+        const int ready = poll(&p, 1, static_cast<int>(wait));
         if (ready > 0)
             return (p.revents & (POLLERR | POLLNVAL)) == 0;
-        if (ready == 0 || errno != EINTR || g_stop_signal != 0)
+        out.stalled = out.stalled || ready == 0;
+        if (ready == 0 || errno != EINTR)
             return false;
     }
 }
 
+// Writes all of `text` to the outlet while it takes it in time; false if
+// it did not. Datagrams go whole or not at all.
+bool put(Outlet &out, std::string_view text, long long deadline)
+{
+    while (!text.empty()) {
+        const ssize_t n = out.socket
+                              ? send(out.fd, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
+                              : write(out.fd, text.data(), text.size());
+        if (n > 0) {
+            out.stalled = false;
+            text.remove_prefix(static_cast<std::size_t>(n));
+        } else if ((errno != EAGAIN && errno != EINTR) || !writable(out, deadline)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void connect_log()
 {
-    if (g_log >= 0)
+    if (g_log.fd >= 0)
         return;
-    g_log = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (g_log < 0)
+    g_log = {socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0), true, true};
+    if (g_log.fd < 0)
         return;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", kLogSocket);  // fits
-    if (connect(g_log, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
-        close(g_log);  // never used: nothing to lose
-        g_log = -1;
+    if (connect(g_log.fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+        close(g_log.fd);  // never used: nothing to lose
+        g_log.fd = -1;
     }
 }
 
-// One datagram: the whole line or nothing. A restarted syslog daemon has a
-// new socket under the old name: connect again, once.
+// One datagram. A restarted syslog daemon has a new socket under the old
+// name: connect again, once.
 void send_log(std::string_view line, long long deadline)
 {
     for (int attempt = 0; attempt < 2; ++attempt) {
         connect_log();
-        if (g_log < 0)
+        if (g_log.fd < 0 || put(g_log, line, deadline))
             return;
-        for (;;) {
-            if (send(g_log, line.data(), line.size(), MSG_NOSIGNAL) >= 0)
-                return;
-            if ((errno != EAGAIN && errno != EINTR) || !writable(g_log, deadline))
-                break;
-        }
         if (errno != ECONNREFUSED && errno != ENOTCONN)
-            return;  // full for too long, or a stop: dropped
-        close_report();
+            return;       // full for too long, or a stop: dropped
+        close(g_log.fd);  // a datagram socket: nothing of ours pending
+        g_log.fd = -1;
     }
 }
 
-// To standard error, whatever it is: a terminal, cron's pipe, /dev/null.
-void write_stderr(std::string_view text, long long deadline)
+// Standard error as it came, unless a write to it could block: a pipe or
+// a terminal whose reader has stalled would hold a blocking write, and
+// POLLOUT promises room for a byte, not for a line. Opened anew, the same
+// pipe or terminal is ours to make non-blocking, without changing the
+// caller's. A regular file never blocks, and keeps its O_APPEND.
+void open_stderr()
 {
-    while (!text.empty() && writable(STDERR_FILENO, deadline)) {
-        const ssize_t n = write(STDERR_FILENO, text.data(), text.size());
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
-            return;
-        if (n > 0)
-            text.remove_prefix(static_cast<std::size_t>(n));
-    }
+    struct stat err {};
+    if (fstat(STDERR_FILENO, &err) != 0)
+        return;  // open_standard_descriptors() saw to it: a path-only one
+    g_err.socket = S_ISSOCK(err.st_mode);
+    if (!S_ISFIFO(err.st_mode) && !S_ISCHR(err.st_mode))
+        return;
+    const int fd = open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0)
+        g_err = {fd, false, true};
 }
 
 }  // namespace
@@ -105,13 +144,18 @@ void write_stderr(std::string_view text, long long deadline)
 void open_report()
 {
     connect_log();  // now, while /dev/log is what it was when we started
+    open_stderr();
 }
 
 void close_report()
 {
-    if (g_log >= 0)
-        close(g_log);  // a datagram socket: every line already went, or was dropped
-    g_log = -1;
+    // Every line already went, or was dropped: nothing of ours is pending.
+    for (Outlet *out : {&g_log, &g_err}) {
+        if (out->owned && out->fd >= 0)
+            close(out->fd);
+    }
+    g_log = {};
+    g_err = {STDERR_FILENO};
 }
 
 namespace {
@@ -146,13 +190,13 @@ void to_stderr(int priority, std::string_view message, long long deadline)
         g_pending_used += static_cast<std::size_t>(n);
     if (priority == LOG_WARNING)
         return;
-    write_stderr({g_pending.data(), g_pending_used}, deadline);
+    static_cast<void>(put(g_err, {g_pending.data(), g_pending_used}, deadline));  // else dropped
     g_pending_used = 0;
 }
 
 // Standard error first: a stalled syslog daemon must not keep a failure
 // from cron's mail.
-void vreport(int wait_ms, int priority, const char *format, va_list args)
+void vreport(int priority, const char *format, va_list args)
 {
     std::array<char, kReportSize> text{};
     // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): both callers va_start it
@@ -161,7 +205,7 @@ void vreport(int wait_ms, int priority, const char *format, va_list args)
         return;
     const std::string_view message(
         text.data(), std::min<std::size_t>(static_cast<std::size_t>(length), text.size() - 1));
-    const long long deadline = now_ms() + wait_ms;
+    const long long deadline = now_ms() + kReportWaitMs;
     to_stderr(priority, message, deadline);
     to_syslog(priority, message, deadline);
 }
@@ -174,14 +218,6 @@ void report(int priority, const char *format, ...)  // NOLINT(cert-dcl50-cpp)
 {
     va_list args;
     va_start(args, format);
-    vreport(kReportWaitMs, priority, format, args);
-    va_end(args);
-}
-
-void report_within(int wait_ms, int priority, const char *format, ...)  // NOLINT(cert-dcl50-cpp)
-{
-    va_list args;
-    va_start(args, format);
-    vreport(wait_ms, priority, format, args);
+    vreport(priority, format, args);
     va_end(args);
 }

@@ -51,6 +51,7 @@ void honour_stop(int fd, const Exchange &exchange)
 int wait_ready(int fd, short events, Micros until, const Exchange &exchange)
 {
     for (;;) {
+        honour_stop(fd, exchange);  // a signal may have come between two polls
         refresh_lock();
         const Micros wait = std::min(until - now_us(), kRefresh);
         pollfd p = {fd, events, 0};
@@ -91,29 +92,32 @@ bool write_all(int fd, std::string_view data, Micros limit, const Exchange &exch
 }
 
 // Reads what is there: into the reply while it has room, then into a
-// scratch area, so that a flood is drained and still searched.
-ssize_t read_chunk(int fd, std::size_t received, std::array<char, kDiscardChunk> &discard,
+// scratch area, so that a flood is drained and still searched. NUL bytes
+// are line noise: they are not kept, lest they hide the text after them.
+ssize_t read_chunk(int fd, std::size_t kept, std::array<char, kDiscardChunk> &discard,
                    std::string_view &got)
 {
     char *into = discard.data();
     std::size_t room = discard.size();
-    if (received < kReplyBufferSize - 1) {
-        into = g_reply.data() + received;
-        room = kReplyBufferSize - 1 - received;
+    if (kept < kReplyBufferSize - 1) {
+        into = g_reply.data() + kept;
+        room = kReplyBufferSize - 1 - kept;
     }
     const ssize_t n = read(fd, into, room);
-    got = std::string_view(into, n > 0 ? static_cast<std::size_t>(n) : 0);
+    char *end = std::remove(into, into + std::max<ssize_t>(n, 0), '\0');
+    got = std::string_view(into, static_cast<std::size_t>(end - into));
+    std::fill(end, into + std::max<ssize_t>(n, 0), '\0');
     return n;
 }
 
 // Where an exchange stands while its reply comes in.
 struct Gathering {
     LineScanner scanner;
-    Micros idle;               // silence that ends it while undecided
-    Micros deadline;           // the latest it may end
-    Micros last_byte;          // silence is counted from the write, then from each byte
-    bool judged = true;        // the unfinished line was judged since the last byte
-    std::size_t received = 0;  // every byte read, kept or not
+    Micros idle;           // silence that ends it while undecided
+    Micros deadline;       // the latest it may end
+    Micros last_byte;      // silence is counted from the write, then from each byte
+    bool judged = true;    // the unfinished line was judged since the last byte
+    std::size_t kept = 0;  // bytes in the reply buffer, or past it
 };
 
 bool decided(const Gathering &g)
@@ -146,7 +150,7 @@ bool quiet_ends(Gathering &g)
 bool take(Gathering &g, std::string_view got)
 {
     scan_reply(g.scanner, got);
-    g.received += got.size();
+    g.kept += got.size();
     g.last_byte = now_us();
     g.judged = false;
     return decided(g);
@@ -194,7 +198,7 @@ Reply at_command(int fd, const char *command, const Exchange &exchange)
         if (ready == 0)
             continue;
         std::string_view got;
-        const ssize_t n = read_chunk(fd, g.received, discard, got);
+        const ssize_t n = read_chunk(fd, g.kept, discard, got);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
             continue;
         if (n <= 0 || take(g, got))

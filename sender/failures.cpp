@@ -119,6 +119,8 @@ Cause classify_answer(std::string_view line)
     }
     while (!rest.empty() && rest.front() == ' ')
         rest.remove_prefix(1);
+    while (!rest.empty() && rest.back() == ' ')
+        rest.remove_suffix(1);
     int code = 0;
     const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), code);
     if (error != std::errc{} || end != rest.data() + rest.size())

@@ -31,9 +31,6 @@ inline constexpr std::size_t kLineKeep = 64;
 // At 115200 baud a whole command leaves in about 35 ms; a line that takes
 // no byte for this long is not taking the command.
 inline constexpr int kWriteLimitSeconds = 5;
-// A stopped run waits no longer than this for a stalled logger to take its
-// last line: with the ESC and the lock's removal, well within a second.
-inline constexpr int kStopReportMs = 500;
 static_assert(2 * kMaxPduOctets + 1 <= kHexBufferSize, "a PDU's hex must fit its buffer");
 static_assert(2 * kMaxPduOctets + 2 <= kCommandBufferSize, "hex and Ctrl-Z must fit a command");
 
@@ -132,7 +129,7 @@ struct Exchange {
 };
 
 struct Reply {
-    const char *text;         // the first bytes received, NUL-terminated
+    const char *text;         // the first bytes received but NULs, NUL-terminated
     Verdict verdict;          // judged on every byte received, kept or not
     bool written;             // false when the command could not be written whole
     std::string_view result;  // the error's final result line as it came, else empty

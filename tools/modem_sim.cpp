@@ -194,6 +194,10 @@ private:
         if (opt_.silent)
             return;
         if (collecting_pdu_) {
+            if (opt_.hangup_after_prompt) {  // the prompt went out; the PDU goes nowhere
+                hangup_at_ = Clock::now();
+                return;
+            }
             if (c == kCtrlZ) {
                 collecting_pdu_ = false;
                 submit();
@@ -250,8 +254,6 @@ private:
             if (!opt_.before_prompt.empty())
                 reply("\r\n" + opt_.before_prompt + "\r\n");
             reply(opt_.short_prompt ? "> " : "\r\n> ");
-            if (opt_.hangup_after_prompt)  // once the prompt is out, before the PDU
-                hangup_at_ = Clock::now() + milliseconds(opt_.latency_ms);
             return;
         }
         switch_echo(line);

@@ -193,7 +193,7 @@ class Sandbox:
             then = time.time() - age
             os.utime(path, (then, then))
 
-    def start(self, args, umask=None, preexec=None):
+    def start(self, args, umask=None, preexec=None, stderr=subprocess.PIPE):
         """Starts cellpost with `args`; returns the Popen. `preexec` runs in
         the child before the exec, as a caller's own set-up would."""
         def setup():
@@ -204,7 +204,7 @@ class Sandbox:
         return subprocess.Popen(
             [*self.unshare, "sh", "-c", SETUP, "sandbox", self.dir, self.lock_state,
              *self.wrapper, *self.emulator, self.cellpost, *args],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=setup)
+            stdout=subprocess.PIPE, stderr=stderr, preexec_fn=setup)
 
     def run(self, args, timeout=60):
         started = time.monotonic()

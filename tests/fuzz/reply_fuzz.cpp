@@ -1,7 +1,7 @@
 // Fuzzes at_command's reply gathering: a peer hands over an arbitrary byte
 // string in arbitrary chunks; the reply must stay within its buffer, end in
-// a NUL, and hold exactly the first bytes that arrived, all of them that fit
-// unless an answer came first; and the verdict on
+// a NUL, and hold exactly the first bytes that arrived, NULs left out, all
+// of them that fit unless an answer came first; and the verdict on
 // the bytes must not depend on how they were cut into chunks.
 //
 // Input: byte 0 seeds the chunk sizes, the rest is what the modem says.
@@ -85,11 +85,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     peer.join();
     close(line[0]);
 
-    // The bytes up to the answer, or all that fit while there is none.
+    // The bytes but NULs, up to the answer, or all that fit while there is none.
     check(reply[kReplyBufferSize - 1] == '\0');
-    const std::size_t kept = std::min(size, kReplyBufferSize - 1);
+    std::string sent(reinterpret_cast<const char *>(data), size);
+    std::erase(sent, '\0');
+    const std::size_t kept = std::min(sent.size(), kReplyBufferSize - 1);
     std::size_t same = 0;
-    while (same < kept && reply[same] == static_cast<char>(data[same]))
+    while (same < kept && reply[same] == sent[same])
         ++same;
     check(same == kept || got.verdict != Verdict::none);
     for (std::size_t i = same; i < kReplyBufferSize; ++i)
