@@ -264,17 +264,6 @@ class Faults(E2E):
         self.assertEqual(sim.received(), b"ATE0+CMGF=0\r" * 3 + STATE)
         self.assertEqual(run.locks, {})
 
-    def test_retry_goes_on_at_the_part_that_failed(self):
-        sim = self.box.modem("ttyUSB8", ["--script", "AT+CMGS|2|ERROR|0"])
-        text = "p" * 200
-        run = self.box.run(["+15555550123", "+15555550124", text])
-        self.assertEqual((run.status, run.stderr), (0, ""), run.syslog)
-        self.assertEqual(run.messages(), ["SMS to +15555550123 part 2/2 failed: ERROR; trying again "
-                                          "in 1 s.", "SMS successfully sent."])
-        pdus = sorted(sim.pdus(), key=lambda p: sandbox.decode(p[0])["Number"])  # stable
-        self.assertDelivered(pdus, [("+15555550123", text), ("+15555550124", text)])
-        self.assertEqual(run.locks, {})
-
     def test_rejected_destination(self):
         sim = self.box.modem("ttyUSB8", ["--reject", "+15555550123"])
         text = "r" * 400
