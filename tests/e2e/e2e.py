@@ -640,12 +640,21 @@ class Concurrency(E2E):
             self.assertTrue(cmds[i + 3].endswith(b"\x1a"))
 
 
+def catches(pid, sig):
+    """Whether process `pid` runs cellpost and has its handler for `sig` in."""
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            fields = dict(line.split(":", 1) for line in status)
+    except OSError:
+        return False
+    return fields["Name"].strip() == "cellpost" and int(fields["SigCgt"], 16) >> (int(sig) - 1) & 1
+
+
 class Signals(E2E):
     """A run stopped by a signal at each stage, each in a sandbox of its own,
     at once: it ends within 1 s with one log line, cancels PDU entry where
     it may be open, and leaves no lock of its own."""
 
-    STOPS = {signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT, signal.SIGALRM}
     CASES = [  # stage, simulator options, signal, seconds before it, lock file planted, caller
         ("waiting for the lock", [], signal.SIGTERM, 1.0, True, None),
         ("mode command", ["--silent"], signal.SIGHUP, 1.0, False, None),
@@ -653,8 +662,10 @@ class Signals(E2E):
         ("waiting for the result", ["--delay-ms", "5000"], signal.SIGINT, 1.5, False, None),
         # A warning (the text is cut) that a full log queue keeps waiting.
         ("logger stalled", ["--delay-ms", "5000"], signal.SIGTERM, 0.3, False, "stalled log"),
+        # The sandbox's shell unblocks signals: the caller blocks them after it.
         ("stops blocked by the caller", ["--delay-ms", "5000"], signal.SIGTERM, 1.5, False,
-         lambda: signal.pthread_sigmask(signal.SIG_BLOCK, Signals.STOPS)),
+         ["/usr/bin/python3", "-c", "import os, signal, sys; signal.pthread_sigmask(signal."
+          "SIG_BLOCK, range(1, 32)); os.execv(sys.argv[1], sys.argv[1:])"]),
         ("the caller's alarm()", ["--delay-ms", "5000"], signal.SIGALRM, 1.5, False,
          lambda: signal.alarm(2)),
     ]
@@ -670,10 +681,10 @@ class Signals(E2E):
                 box.stall_syslog()
             text = "x" * 1600 if caller == "stalled log" else "hello"
             started = time.monotonic()
+            box.wrapper = caller if isinstance(caller, list) else []
             proc = box.start(["+15555550123", text], preexec=caller if callable(caller) else None)
-            while not os.path.exists(f"/proc/{proc.pid}/comm") or \
-                    open(f"/proc/{proc.pid}/comm").read().strip() != "cellpost":
-                time.sleep(0.01)  # the sandbox is set up, cellpost runs
+            while not catches(proc.pid, sig):
+                time.sleep(0.01)  # the sandbox is set up, cellpost's handlers are in
             time.sleep(after)
             if sig == signal.SIGALRM:
                 time.sleep(max(0, started + 2 - time.monotonic()))  # the alarm goes off
