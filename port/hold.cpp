@@ -36,12 +36,13 @@ void catch_stop_signals()
     }
     // A caller may pass on a mask that blocks them: a stop must still stop.
     static_cast<void>(sigprocmask(SIG_UNBLOCK, &ours, nullptr));
-    // A reader of standard error that has gone (a closed socket) must not
-    // kill the run: the write fails, and the line is left to syslog.
+    // A reader of standard error that has gone (a closed socket), or a
+    // file size limit, must not kill the run: the write fails instead.
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
-    static_cast<void>(sigaction(SIGPIPE, &ignore, nullptr));
+    for (const int signal : {SIGPIPE, SIGXFSZ})
+        static_cast<void>(sigaction(signal, &ignore, nullptr));
 }
 
 void hold_lock(int fd)

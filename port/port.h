@@ -109,7 +109,7 @@ extern volatile std::sig_atomic_t g_stop_signal;
 
 // Catches SIGTERM, SIGINT, SIGHUP, SIGQUIT and SIGALRM (a caller's alarm()
 // watchdog) into g_stop_signal, without SA_RESTART, and unblocks them
-// whatever mask the caller passed on. Ignores SIGPIPE.
+// whatever mask the caller passed on. Ignores SIGPIPE and SIGXFSZ.
 void catch_stop_signals();
 
 // A sign of life: sets the modification time of the lock this process

@@ -18,11 +18,17 @@
 #include <string_view>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
 namespace {
+
+// A pipe with a free slot takes this much without blocking (PIPE_BUF is
+// 4096 on Linux); a terminal, most often too.
+constexpr std::size_t kBlockingChunk = 256;
+const dev_t kPtmxDevice = makedev(5, 2);  // /dev/ptmx
 
 // Where lines go: the connected log socket (-1 while there is none), and
 // standard error, opened anew without blocking where it is a pipe or a
@@ -33,6 +39,7 @@ struct Outlet {
     bool socket = false;  // send() it, never raising SIGPIPE
     bool owned = false;   // ours to close
     bool stalled = false;
+    bool blocking = false;  // the caller's pipe or terminal, not to be opened anew
 };
 Outlet g_log;
 Outlet g_err = {STDERR_FILENO};
@@ -66,7 +73,9 @@ bool writable(Outlet &out, long long deadline)
         const int ready = poll(&p, 1, static_cast<int>(wait));
         if (ready > 0)
             return (p.revents & (POLLERR | POLLNVAL)) == 0;
-        out.stalled = out.stalled || ready == 0;
+        // Stalled only if it had time it did not use: the other outlet may
+        // have spent the line's second.
+        out.stalled = out.stalled || (ready == 0 && wait > 0);
         if (ready == 0 || errno != EINTR)
             return false;
     }
@@ -77,9 +86,13 @@ bool writable(Outlet &out, long long deadline)
 bool put(Outlet &out, std::string_view text, long long deadline)
 {
     while (!text.empty()) {
-        const ssize_t n = out.socket
-                              ? send(out.fd, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
-                              : write(out.fd, text.data(), text.size());
+        // A blocking descriptor is looked at before each write, and asked
+        // no more than a pipe's free slot surely takes.
+        if (out.blocking && !writable(out, deadline))
+            return false;
+        const std::size_t size = out.blocking ? std::min(text.size(), kBlockingChunk) : text.size();
+        const ssize_t n = out.socket ? send(out.fd, text.data(), size, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                     : write(out.fd, text.data(), size);
         if (n > 0) {
             out.stalled = false;
             text.remove_prefix(static_cast<std::size_t>(n));
@@ -129,14 +142,15 @@ void send_log(std::string_view line, long long deadline)
 void open_stderr()
 {
     struct stat err {};
-    if (fstat(STDERR_FILENO, &err) != 0)
-        return;  // open_standard_descriptors() saw to it: a path-only one
+    const int flags = fcntl(STDERR_FILENO, F_GETFL);
+    if (fstat(STDERR_FILENO, &err) != 0 || flags < 0 || (flags & O_ACCMODE) == O_RDONLY)
+        return;  // a path-only or read-only one: writes fail, harmlessly
     g_err.socket = S_ISSOCK(err.st_mode);
-    if (!S_ISFIFO(err.st_mode) && !S_ISCHR(err.st_mode))
+    // A pty's master opened anew would be a new pty, not this one.
+    if ((!S_ISFIFO(err.st_mode) && !S_ISCHR(err.st_mode)) || err.st_rdev == kPtmxDevice)
         return;
     const int fd = open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd >= 0)
-        g_err = {fd, false, true};
+    g_err = fd >= 0 ? Outlet{fd, false, true} : Outlet{STDERR_FILENO, false, false, false, true};
 }
 
 }  // namespace

@@ -116,6 +116,11 @@ const char *ask_modem(int fd, const DialogueTimeouts &t)
 
 int check_modem(const ModemPorts &ports, const DialogueTimeouts &timeouts)
 {
+    // Printed only once the port is given back: a paused terminal or a
+    // slow reader must not hold the modem. Every line printed is part of
+    // a reply, so they all fit.
+    static std::array<char, std::size(kProbes) * kReplyBufferSize> output;
+    static_cast<void>(std::setvbuf(stdout, output.data(), _IOFBF, output.size()));  // cannot fail
     const char *cause = kCheckNoPort;
     g_port = open_modem(ports);
     if (g_port.fd < 0 && g_stop_signal != 0)

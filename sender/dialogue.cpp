@@ -32,6 +32,12 @@ void cancel_and_settle(int fd, const DialogueTimeouts &t)
         at_command(fd, "", listening_for(Awaited::ok, std::min(t.prompt_seconds, 1))));
 }
 
+// A network that did not answer in time may have taken the message.
+bool network_timeout(const Cause &cause)
+{
+    return cause.code == (cause.cms ? kCmsNetworkTimeout : kCmeNetworkTimeout);
+}
+
 // What a reply that decided nothing, or an error, means.
 Cause cause_of(const Reply &reply, std::string_view missing)
 {
@@ -177,14 +183,18 @@ RoundEnd submit_parts(int fd, Delivery &d, std::size_t who, const DialogueTimeou
             cancel_and_settle(fd, t);  // the modem may hold part of the PDU
         const Cause cause = cause_of(result, kNoAnswer);
         // A copy of a part whose answer went missing, that the service
-        // centre turned away as a duplicate: the first one got there.
-        const bool duplicate = r.resubmit && cause.cms && cause.code == kCmsDuplicate;
+        // centre turned away as a duplicate: the first one got there. After
+        // a plain refusal there is no first one.
+        const bool duplicate = r.maybe_sent && cause.cms && cause.code == kCmsDuplicate;
         if (result.verdict == Verdict::answer || duplicate) {
             r.accepted = k + 1;
-            r.resubmit = false;
+            r.resubmit = r.maybe_sent = false;
             continue;
         }
         r.resubmit = r.resubmit || result.written;
+        r.maybe_sent =
+            r.maybe_sent ||
+            (result.written && (result.verdict == Verdict::none || network_timeout(cause)));
         const Outcome outcome =
             result.verdict == Verdict::none ? Outcome::unconfirmed : Outcome::rejected;
         if (!fail_attempt(d, who, k, count, cause, outcome))

@@ -146,8 +146,10 @@ int cellpost_main(int argc, char **argv, const ModemPorts &ports, const Dialogue
     // First of all: a caller's alarm() must stop us cleanly, not kill us.
     catch_stop_signals();
     open_standard_descriptors();
-    setsid();  // fails harmlessly when we already lead a process group
+    // Standard error is opened anew while its terminal is still ours: after
+    // setsid() a /dev/tty would no longer open.
     open_report();
+    setsid();  // fails harmlessly when we already lead a process group
     const int status = run(argc, argv, ports, timeouts);
     close_report();
     return status;

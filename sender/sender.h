@@ -99,6 +99,8 @@ inline constexpr std::string_view kNoPrompt = "no prompt";  // what a failure's 
 inline constexpr std::string_view kNoAnswer = "no answer";
 inline constexpr int kCmsNetworkOutOfOrder = 38;  // likely to last: tried again once only
 inline constexpr int kCmsDuplicate = 197;         // what TP-RD asks for: the first copy arrived
+inline constexpr int kCmsNetworkTimeout = 332;    // no answer in time: it may have gone
+inline constexpr int kCmeNetworkTimeout = 31;
 
 // How long each exchange waits for the modem's answer. The mode command and
 // the prompt give up after this much silence, and at twice this after the
@@ -186,7 +188,8 @@ struct RecipientState {
     unsigned accepted = 0;      // parts the modem confirmed, in order: a retry goes on here
     bool settled = false;       // every part confirmed, or given up
     bool failed = false;        // given up
-    bool resubmit = false;      // the part's last submission may have reached the network
+    bool resubmit = false;      // the part was submitted before: it carries TP-RD
+    bool maybe_sent = false;    // ... and may have reached the network
     bool network_down = false;  // +CMS ERROR: 38 once: likely to last, tried again once only
     std::array<char, kLineKeep> answer{};  // the last failure, for the give-up line
     std::size_t answer_length = 0;
