@@ -87,7 +87,7 @@ int deliver(Delivery &d, const ModemPorts &ports, const DialogueTimeouts &timeou
 void stop_run(int signal)
 {
     close_modem(g_port);  // the caller has written ESC where it was needed
-    report(LOG_ERR, kMsgInterruptedFormat, signal);  // waits kStopReportMs at most now
+    report(LOG_ERR, kMsgInterruptedFormat, signal);  // after a stop: kStopReportMs at most
     close_report();
     _exit(1);  // nothing buffered to flush: stdout carries only what was asked for
 }
