@@ -248,6 +248,13 @@ long monotonic_seconds()
     return static_cast<long>(now.tv_sec);
 }
 
+long long monotonic_ms()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);  // always readable; `now` is valid
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
 bool lock_device(const char *lock_dir, const char *path, int timeout_seconds, HeldLock &held,
                  int max_seconds)
 {

@@ -182,6 +182,8 @@ bool process_alive(pid_t pid);
 
 // Whole seconds of CLOCK_MONOTONIC, or -1 when it cannot be read.
 long monotonic_seconds();
+// Milliseconds of CLOCK_MONOTONIC, which Linux always has.
+long long monotonic_ms();
 
 // Formats "<lock_dir>/LCK..<base name of path>" into `out`; false when it
 // does not fit.

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
@@ -51,13 +50,6 @@ long long g_stop_seen = -1;  // when a wait first saw a stop asked for
 std::array<char, kPendingWarnings> g_pending;
 std::size_t g_pending_used = 0;
 
-long long now_ms()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);  // always readable; `now` is valid
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
-}
-
 // Waits until the outlet takes more bytes, at most until `deadline`, or
 // only looks if it is stalled. Once a stop is asked for, all the lines
 // still to come share kStopReportMs: the stop itself ends within a second.
@@ -65,10 +57,10 @@ bool writable(Outlet &out, long long deadline)
 {
     for (;;) {
         if (g_stop_signal != 0 && g_stop_seen < 0)
-            g_stop_seen = now_ms();
+            g_stop_seen = monotonic_ms();
         if (g_stop_signal != 0)
             deadline = std::min(deadline, g_stop_seen + kStopReportMs);
-        const long long wait = out.stalled ? 0 : std::max(deadline - now_ms(), 0LL);
+        const long long wait = out.stalled ? 0 : std::max(deadline - monotonic_ms(), 0LL);
         pollfd p = {out.fd, POLLOUT, 0};
         const int ready = poll(&p, 1, static_cast<int>(wait));
         if (ready > 0)
@@ -219,7 +211,7 @@ void vreport(int priority, const char *format, va_list args)
         return;
     const std::string_view message(
         text.data(), std::min<std::size_t>(static_cast<std::size_t>(length), text.size() - 1));
-    const long long deadline = now_ms() + kReportWaitMs;
+    const long long deadline = monotonic_ms() + kReportWaitMs;
     to_stderr(priority, message, deadline);
     to_syslog(priority, message, deadline);
 }

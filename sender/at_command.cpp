@@ -58,10 +58,8 @@ int wait_ready(int fd, short events, Micros until, const Exchange &exchange)
         // Rounded up, so that a wait never ends before its time and spins.
         const auto millis = static_cast<int>((std::max<Micros>(wait, 0) + 999) / 1000);
         const int ready = poll(&p, 1, millis);
-        if (ready < 0 && errno == EINTR) {
-            honour_stop(fd, exchange);
-            continue;  // some other signal: wait on
-        }
+        if (ready < 0 && errno == EINTR)
+            continue;  // a stop is honoured at the top; any other signal: wait on
         if (ready < 0 || (ready > 0 && (p.revents & POLLNVAL) != 0))
             return -1;
         if (ready > 0)

@@ -84,17 +84,9 @@ bool probe_reply(const Probe &probe, std::string_view reply)
 
 const char *ask_modem(int fd, const DialogueTimeouts &t)
 {
-    const Exchange exchange = {Awaited::ok, t.prompt_seconds, 2 * t.prompt_seconds};
-    const Exchange mode_exchange = {Awaited::ok, t.mode_seconds, 2 * t.mode_seconds};
-    Verdict mode = at_command(fd, kModeCommand, mode_exchange).verdict;
-    if (mode == Verdict::none) {  // a modem left in PDU entry swallows commands until ESC
-        cancel_pdu_entry(fd);
-        static_cast<void>(at_command(fd, "", exchange));
-        mode = at_command(fd, kModeCommand, mode_exchange).verdict;
-    }
-    if (mode == Verdict::none)
+    if (enter_pdu_mode(fd, t).verdict == Verdict::none)
         return kCheckNoAnswer;
-    static_cast<void>(at_command(fd, kErrorCodesCommand, exchange));
+    const Exchange exchange = {Awaited::ok, t.prompt_seconds, 2 * t.prompt_seconds};
     const char *cause = nullptr;
     bool answered = false;  // well, by one of the probes of this cause
     for (std::size_t i = 0; i < std::size(kProbes); ++i) {

@@ -105,19 +105,9 @@ bool fail_attempt(Delivery &d, std::size_t who, unsigned part, unsigned count, c
 // The mode command, after which the modem takes PDUs and says why not.
 RoundEnd set_pdu_mode(int fd, Delivery &d, const DialogueTimeouts &t)
 {
-    const Exchange mode_exchange = listening_for(Awaited::ok, t.mode_seconds);
-    Reply mode = at_command(fd, kModeCommand, mode_exchange);
-    if (mode.verdict == Verdict::none) {
-        // Neither OK nor an error: perhaps a modem left waiting for PDU
-        // text by an interrupted run, which swallows commands until ESC.
-        cancel_and_settle(fd, t);
-        mode = at_command(fd, kModeCommand, mode_exchange);
-    }
-    if (mode.verdict == Verdict::answer) {
-        // Any answer will do: a modem that refuses is used as it is.
-        static_cast<void>(at_command(fd, kErrorCodesCommand, mode_exchange));
+    const Reply mode = enter_pdu_mode(fd, t);
+    if (mode.verdict == Verdict::answer)
         return RoundEnd::finished;
-    }
     const Cause cause = cause_of(mode, kNoAnswer);
     d.outcome = Outcome::mode;
     if (cause.kind == FailureKind::fatal) {
@@ -207,6 +197,22 @@ RoundEnd submit_parts(int fd, Delivery &d, std::size_t who, const DialogueTimeou
 }
 
 }  // namespace
+
+Reply enter_pdu_mode(int fd, const DialogueTimeouts &t)
+{
+    const Exchange mode_exchange = listening_for(Awaited::ok, t.mode_seconds);
+    Reply mode = at_command(fd, kModeCommand, mode_exchange);
+    if (mode.verdict == Verdict::none) {
+        // Neither OK nor an error: perhaps a modem left waiting for PDU
+        // text by an interrupted run, which swallows commands until ESC.
+        cancel_and_settle(fd, t);
+        mode = at_command(fd, kModeCommand, mode_exchange);
+    }
+    // Any answer will do: a modem that refuses is used as it is.
+    if (mode.verdict == Verdict::answer)
+        static_cast<void>(at_command(fd, kErrorCodesCommand, mode_exchange));
+    return mode;
+}
 
 RoundEnd send_round(int fd, Delivery &d, const DialogueTimeouts &timeouts)
 {

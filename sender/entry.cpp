@@ -135,8 +135,7 @@ int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &
         return 1;
 
     g_delivery = Delivery{line.numbers, text, draw_reference(), kRetryPlan};
-    const int status = deliver(g_delivery, ports, timeouts);
-    return status;
+    return deliver(g_delivery, ports, timeouts);
 }
 
 }  // namespace

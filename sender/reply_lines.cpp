@@ -5,18 +5,23 @@
 
 namespace {
 
-// A whole line is a final result only when it is one from its first byte:
-// a notice that merely contains "OK" or "ERROR" decides nothing.
+// A line is an error final result only when it is one from its first
+// byte: a notice that merely contains "ERROR" decides nothing. A line cut
+// to kLineKeep bytes is longer than "OK" or "ERROR", and is neither.
+bool error_result(std::string_view line)
+{
+    return line == kResultError || line.starts_with(kCmsErrorPrefix) ||
+           line.starts_with(kCmeErrorPrefix);
+}
+
 void judge_line(LineScanner &s)
 {
     if (s.verdict != Verdict::none)
         return;
     const std::string_view kept(s.line.data(), std::min(s.length, s.line.size()));
-    const bool whole = s.length <= s.line.size();
-    if ((whole && kept == kResultError) || kept.starts_with(kCmsErrorPrefix) ||
-        kept.starts_with(kCmeErrorPrefix))
+    if (error_result(kept))
         s.verdict = Verdict::error;
-    else if (s.awaited == Awaited::ok && whole && kept == kResultOk)
+    else if (s.awaited == Awaited::ok && kept == kResultOk)
         s.verdict = Verdict::answer;
 }
 
@@ -56,9 +61,7 @@ std::string_view next_info_line(std::string_view &reply)
         const std::size_t end = std::min(reply.find_first_of("\r\n"), reply.size());
         const std::string_view line(reply.data(), end);
         reply.remove_prefix(end < reply.size() ? end + 1 : end);
-        const bool final_result = line == kResultOk || line == kResultError ||
-                                  line.starts_with(kCmsErrorPrefix) ||
-                                  line.starts_with(kCmeErrorPrefix);
+        const bool final_result = line == kResultOk || error_result(line);
         if (!line.empty() && !final_result && !line.starts_with("AT"))  // echo: not information
             return line;
     }

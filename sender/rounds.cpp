@@ -11,34 +11,28 @@ ModemPort g_port;
 
 namespace {
 
-long long now_ms()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);  // always readable; `now` is valid
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
-}
-
 // Sleeps `seconds` without the port, awake to a stop.
 void pause_between_rounds(int seconds)
 {
-    const long long until = now_ms() + 1000LL * seconds;
-    for (long long left = until - now_ms(); left > 0; left = until - now_ms()) {
+    const long long until = monotonic_ms() + 1000LL * seconds;
+    for (;;) {
         if (g_stop_signal != 0)
             stop_run(g_stop_signal);
+        const long long left = until - monotonic_ms();
+        if (left <= 0)
+            return;
         const long long step = std::min<long long>(left, kLockRefreshMilliseconds);
         const timespec pause = {static_cast<time_t>(step / 1000),
                                 static_cast<long>(step % 1000) * 1'000'000};
         nanosleep(&pause, nullptr);  // woken early by a signal: the loop looks at it
     }
-    if (g_stop_signal != 0)
-        stop_run(g_stop_signal);
 }
 
 }  // namespace
 
 int next_round_in(Delivery &d)
 {
-    const long long now = now_ms();
+    const long long now = monotonic_ms();
     if (d.first_failure_ms < 0)
         d.first_failure_ms = now;
     if (d.round >= d.plan.waits.size())

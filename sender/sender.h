@@ -223,6 +223,11 @@ struct Delivery {
 
 enum class RoundEnd { finished, retry, stop };
 
+// The mode command, with ESC and a second try if it is left unanswered (a
+// modem left in PDU entry), then AT+CMEE=1 if the modem took it. Returns
+// the mode command's reply.
+Reply enter_pdu_mode(int fd, const DialogueTimeouts &timeouts);
+
 // One round on an open port: the mode command and AT+CMEE=1, then every
 // part not yet confirmed of every recipient not yet settled, in order. A
 // round ends early at an exchange the modem leaves unanswered, and the run

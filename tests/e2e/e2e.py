@@ -702,6 +702,7 @@ class Signals(E2E):
             _, err = proc.communicate(timeout=10)
             took = time.monotonic() - signalled
             log = [entry for entry in box.drain_syslog() if entry[1] == "cellpost"]
+            time.sleep(0.2)  # for the simulator to take the last bytes, under load too
             return proc.returncode, took, log, err, box.locks(), sim.received()
         finally:
             box.close()
