@@ -16,7 +16,6 @@
 #include <string_view>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 namespace {
@@ -189,7 +188,9 @@ Attempt try_lock(const char *lock_dir, const char *lock, HeldLock &held, Ticket 
     return attempt;
 }
 
-void log_no_port(const char *device, const char *lock, const char *lock_dir, const Attempt &attempt)
+// Why the port could not be had, as "No modem port: <cause>".
+void say_no_port(const char *device, const char *lock, const char *lock_dir, const Attempt &attempt,
+                 PortNote &why)
 {
     std::array<char, kMessageSize> reason{};
     const char *error = std::strerror(attempt.error);
@@ -209,7 +210,7 @@ void log_no_port(const char *device, const char *lock, const char *lock_dir, con
                       static_cast<int>(attempt.holder.pid));
     else
         std::snprintf(reason.data(), reason.size(), "%s locked (%s)", device, lock);
-    report(LOG_ERR, kNoPortFormat, reason.data());
+    std::snprintf(why.data(), why.size(), kNoPortFormat, reason.data());
 }
 
 // A sign of life: the holder's flocked lock was refreshed or changed hands.
@@ -240,29 +241,25 @@ bool process_alive(pid_t pid)
     return kill(pid, 0) == 0 || errno != ESRCH;
 }
 
+namespace {
+
+// Whole seconds of the monotonic clock, -1 when it cannot be read.
 long monotonic_seconds()
 {
-    timespec now{};
-    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
-        return -1;
-    return static_cast<long>(now.tv_sec);
+    const long long now = monotonic_ms();
+    return now < 0 ? -1 : static_cast<long>(now / 1000);
 }
 
-long long monotonic_ms()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);  // always readable; `now` is valid
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
-}
+}  // namespace
 
-bool lock_device(const char *lock_dir, const char *path, int timeout_seconds, HeldLock &held,
-                 int max_seconds)
+Locked lock_device(const char *lock_dir, const char *path, int timeout_seconds, HeldLock &held,
+                   PortNote &why, int max_seconds)
 {
     std::array<char, kLockPathSize> lock{};
     const std::size_t temp_length = std::strlen(lock_dir) + 1 + std::strlen(kTempLockName);
     if (!lock_path(lock_dir, path, lock) || temp_length >= kLockPathSize) {
-        log_no_port(path, lock_dir, lock_dir, failure(Failure::create, ENAMETOOLONG));
-        return false;
+        say_no_port(path, lock_dir, lock_dir, failure(Failure::create, ENAMETOOLONG), why);
+        return Locked::failed;
     }
 
     // The wait runs out `timeout_seconds` after the holder's last sign of
@@ -278,17 +275,18 @@ bool lock_device(const char *lock_dir, const char *path, int timeout_seconds, He
     long total_passes = 0;  // since our start, likewise
     long deferred = 0;      // passes in a row that a free port was left to an older waiter
     Ticket ticket;
-    bool taken = false;
+    Locked outcome = Locked::stopped;
     while (g_stop_signal == 0) {
         touch_ticket(ticket);
         last = try_lock(lock_dir, lock.data(), held, ticket, deferred < kTicketDeferPasses);
         deferred = last.result == Result::queued ? deferred + 1 : 0;
         if (last.result == Result::taken) {
-            taken = true;
+            outcome = Locked::taken;
             break;
         }
         if (last.result == Result::failed) {
-            log_no_port(path, lock.data(), lock_dir, last);
+            say_no_port(path, lock.data(), lock_dir, last, why);
+            outcome = Locked::failed;
             break;
         }
         if (last.result == Result::queued || new_sign(last.holder, seen)) {
@@ -310,12 +308,13 @@ bool lock_device(const char *lock_dir, const char *path, int timeout_seconds, He
                   : passes > static_cast<long>(timeout_seconds) * kLockPollsPerSecond ||
                         total_passes > static_cast<long>(max_seconds) * kLockPollsPerSecond;
         if (expired && g_stop_signal == 0) {
-            log_no_port(path, lock.data(), lock_dir, last);  // the cause that holds now
+            say_no_port(path, lock.data(), lock_dir, last, why);  // the cause that holds now
+            outcome = Locked::failed;
             break;
         }
     }
     drop_ticket(lock_dir, ticket);  // taken, given up or stopped: no longer waiting
-    return taken;                   // not taken on a stop: the caller says so
+    return outcome;
 }
 
 void unlock_device(HeldLock &held)

@@ -8,16 +8,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <syslog.h>
 #include <unistd.h>
 
-ModemPort open_modem(const ModemPorts &ports)
+Taken open_modem(const ModemPorts &ports, ModemPort &port, PortNote &note)
 {
+    note[0] = '\0';
     // Why each device could not be used: "<device>: <reason>; ...".
     std::array<char, kMessageSize> reasons{};
     std::size_t used = 0;
     for (const char *device : ports.devices) {
-        ModemPort port;
         // A device named by a link (/dev/serial/by-id/..., a udev alias) is
         // locked under the name of the device it leads to, the name other
         // programs lock the same port by. One that leads nowhere yet keeps
@@ -26,12 +25,13 @@ ModemPort open_modem(const ModemPorts &ports)
         const char *locked = realpath(device, real.data()) != nullptr ? real.data() : device;
         // A lock held by a live process means the modem is busy; another
         // device would not be the same modem, so give up.
-        if (!lock_device(ports.lock_dir, locked, ports.lock_timeout_seconds, port.lock,
-                         ports.lock_wait_max_seconds))
-            return {};
-        port.fd = open_serial(device);
+        const Locked lock = lock_device(ports.lock_dir, locked, ports.lock_timeout_seconds,
+                                        port.lock, note, ports.lock_wait_max_seconds);
+        if (lock != Locked::taken)
+            return lock == Locked::stopped ? Taken::stopped : Taken::failed;
+        port.fd = open_serial(device, note);
         if (port.fd >= 0)
-            return port;
+            return Taken::open;
         const int error = errno;
         unlock_device(port.lock);  // missing device: free its name again
         const char *reason = error == ENOTTY ? "not a terminal" : std::strerror(error);
@@ -40,8 +40,8 @@ ModemPort open_modem(const ModemPorts &ports)
         if (n > 0)  // snprintf cuts a message too long; nothing more is added then
             used = std::min(used + static_cast<std::size_t>(n), reasons.size() - 1);
     }
-    report(LOG_ERR, kNoPortFormat, reasons.data());
-    return {};
+    std::snprintf(note.data(), note.size(), kNoPortFormat, reasons.data());
+    return Taken::failed;
 }
 
 void close_modem(ModemPort &port)

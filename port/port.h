@@ -1,22 +1,21 @@
-// Modem port acquisition: which serial device, its UUCP lock, its line set-up;
-// and the run's dealings with the host: stop signals and reporting.
+// The modem's port: which serial device, its UUCP lock, its line set-up,
+// and waiting in turn for it.
 //
 // Contract: open_modem() takes the HDB UUCP lock of the first usable device
-// in a fixed list, opens it and sets 115200 8N1 raw, and returns the
-// descriptor and the lock; close_modem() gives both back. While held, the
-// lock file also carries an flock, so that it reads as alive across PID
-// namespaces, and the run refreshes its modification time as it makes
-// progress (refresh_lock()), so that waiting lockers can tell a working
-// holder from a stuck one. Every failure to get a port is reported as one
-// line beginning "No modem port: ". A stop requested by a signal ends any
-// lock wait at once. report() never keeps a run waiting more than a second.
-// Nothing here knows about SMS or AT commands.
+// in a list, opens it and sets 115200 8N1 raw, and returns the descriptor
+// and the lock; close_modem() gives both back. While held, the lock file
+// also carries an flock, so that it reads as alive across PID namespaces,
+// and the run refreshes its modification time as it makes progress
+// (refresh_lock()), so that waiting lockers can tell a working holder from
+// a stuck one. Nothing here reports: every failure to get a port comes
+// back as one line beginning "No modem port: " for the caller to log. A
+// stop signal ends any lock wait at once. Nothing here knows about SMS or
+// AT commands.
 #pragma once
 
-#include "build_config.h"  // devices, lock directory, waits: chosen when building
+#include "base.h"
 
 #include <array>
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -55,18 +54,6 @@ inline constexpr int kTicketScanEntries = 4096;
 inline constexpr int kTicketChecks = 64;
 inline constexpr std::size_t kMessageSize = 256;  // one "No modem port: " line
 
-// Reporting: one line to the log socket, as syslog(3) formats it, and the
-// failures to standard error too. A line waits at most a second for either;
-// a stalled logger loses the line rather than hang the run.
-inline constexpr const char *kLogSocket = "/dev/log";
-inline constexpr const char *kReportTag = "cellpost";
-inline constexpr int kReportWaitMs = 1000;
-// Once a stop is asked for, the lines still to come share this wait in
-// all: with the ESC and the lock's removal, the stop ends within a second.
-inline constexpr int kStopReportMs = 500;
-inline constexpr std::size_t kReportSize = 512;        // one message; longer ones are cut
-inline constexpr std::size_t kPendingWarnings = 4096;  // warnings held back for standard error
-
 // Where open_modem() looks; tests point it at pseudo-terminals and a
 // scratch lock directory.
 struct ModemPorts {
@@ -102,33 +89,12 @@ struct ModemPort {
     HeldLock lock;
 };
 
-// The signal that asked this process to stop, 0 while none has. Set by the
-// handlers that catch_stop_signals() installs; the lock wait gives up when
-// it is set, and the dialogue stops in its one waiting place.
-extern volatile std::sig_atomic_t g_stop_signal;
-
-// Catches SIGTERM, SIGINT, SIGHUP, SIGQUIT and SIGALRM (a caller's alarm()
-// watchdog) into g_stop_signal, without SA_RESTART, and unblocks them
-// whatever mask the caller passed on. Ignores SIGPIPE and SIGXFSZ.
-void catch_stop_signals();
-
 // A sign of life: sets the modification time of the lock this process
 // holds, if any. The run's own loop calls it on every exchange and every
 // wake-up of a wait, so that a run stuck anywhere stops refreshing.
 void refresh_lock();
 // lock_device() and unlock_device() tell which lock that is (-1: none).
 void hold_lock(int fd);
-
-// Sends one line to syslog (facility daemon, tag "cellpost", our PID) and,
-// at LOG_WARNING or worse, to standard error as "cellpost: <line>": an
-// error at once, with the warnings held back until then; warnings of a run
-// that fails nowhere are never printed. Waits at most kReportWaitMs for
-// either, and not at all for one that kept a line waiting that long
-// before; then the line is dropped there. open_report() connects to the
-// log socket and readies standard error; close_report() lets go.
-void open_report();
-void close_report();
-[[gnu::format(printf, 2, 3)]] void report(int priority, const char *format, ...);
 
 // The waiting queue, for lock_device(), which calls these with the lock
 // directory open as `dir` and its flock held: takes our place in the
@@ -140,15 +106,26 @@ void touch_ticket(const Ticket &ticket);
 void drop_ticket(const char *lock_dir, Ticket &ticket);
 bool older_waiter(int dir, const char *lock, const Ticket &ticket);
 
+// One line for the caller to log: why no port could be had, or a line
+// set-up that failed on a port that is open all the same.
+using PortNote = std::array<char, sizeof "No modem port: " + kMessageSize>;
+
+// How taking the port went: open; none to be had (the note says why); or a
+// stop signal ended the wait.
+enum class Taken { open, failed, stopped };
+
 // Locks and opens the first device that can be opened as a terminal.
 // Gives up at once when a device's lock stays held by a live process (a
 // busy modem is not a reason to use another one) or the lock directory
-// cannot be used. Logs why when it returns no port, unless a stop signal
-// ended the wait.
-ModemPort open_modem(const ModemPorts &ports = kDefaultModemPorts);
+// cannot be used. `note` is empty, or holds the line to log: a failed
+// tcsetattr on an open port, or "No modem port: <why>".
+Taken open_modem(const ModemPorts &ports, ModemPort &port, PortNote &note);
 
 // Closes the line and removes our lock file.
 void close_modem(ModemPort &port);
+
+// How a wait for a lock ended.
+enum class Locked { taken, failed, stopped };
 
 // Creates the lock file of `path` in `lock_dir`, holding this process's PID
 // as "%10d\n", mode 0644, keeps an flock on it until unlock_device(), and
@@ -159,12 +136,13 @@ void close_modem(ModemPort &port);
 // removed if we may, else a failure. Polls every 100 ms; false, logged,
 // once more than `timeout_seconds` have passed without a sign of life from
 // the holder (a flocked lock whose modification time moves), after
-// `max_seconds` in all whatever the signs, at once when the lock directory
-// is unusable, and unlogged when a stop was asked for. Waiting runs take a
-// free port in the order in which they began to wait; the time a free port
-// is left to an older waiter does not count against `timeout_seconds`.
-bool lock_device(const char *lock_dir, const char *path, int timeout_seconds, HeldLock &held,
-                 int max_seconds = kLockWaitMaxSeconds);
+// `max_seconds` in all whatever the signs, and at once when the lock
+// directory is unusable: `why` then holds "No modem port: <cause>". A stop
+// signal ends the wait with `stopped`. Waiting runs take a free port in the
+// order in which they began to wait; the time a free port is left to an
+// older waiter does not count against `timeout_seconds`.
+Locked lock_device(const char *lock_dir, const char *path, int timeout_seconds, HeldLock &held,
+                   PortNote &why, int max_seconds = kLockWaitMaxSeconds);
 
 // Removes the lock file if it is still the one we created, and lets go of
 // its flock.
@@ -172,18 +150,13 @@ void unlock_device(HeldLock &held);
 
 // Opens `path` non-blocking, without making it the controlling terminal,
 // and sets every line setting the dialogue relies on, whatever an earlier
-// program left. A failed tcsetattr is logged and the descriptor returned
-// all the same. -1 with errno set when open() fails, ENOTTY when `path` is
-// no terminal.
-int open_serial(const char *path);
+// program left. A failed tcsetattr is put in `note` and the descriptor
+// returned all the same. -1 with errno set when open() fails, ENOTTY when
+// `path` is no terminal.
+int open_serial(const char *path, PortNote &note);
 
 // True when a process with this PID may exist (EPERM counts as alive).
 bool process_alive(pid_t pid);
-
-// Whole seconds of CLOCK_MONOTONIC, or -1 when it cannot be read.
-long monotonic_seconds();
-// Milliseconds of CLOCK_MONOTONIC, which Linux always has.
-long long monotonic_ms();
 
 // Formats "<lock_dir>/LCK..<base name of path>" into `out`; false when it
 // does not fit.

@@ -67,12 +67,13 @@ bool ticket_alive(int dir, const char *name)
 
 bool take_ticket(int dir, const char *lock, Ticket &ticket)
 {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);  // always readable; `now` is valid
+    const std::int64_t now = monotonic_ns();
+    if (now < 0)
+        return false;  // no place to tell: wait out of turn
     std::array<char, kTicketNameSize> prefix{};
     const std::string_view start = ticket_prefix(lock, prefix);
     std::array<char, kTicketNameSize> name{};
-    const auto value = static_cast<std::uint64_t>(nanoseconds(now));
+    const auto value = static_cast<std::uint64_t>(now);
     const int n = std::snprintf(name.data(), name.size(), "%.*s%016" PRIx64,
                                 static_cast<int>(start.size()), start.data(), value);
     if (n <= 0 || static_cast<std::size_t>(n) >= name.size())

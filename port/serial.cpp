@@ -2,14 +2,14 @@
 #include "port.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <termios.h>
 #include <unistd.h>
 
-int open_serial(const char *path)
+int open_serial(const char *path, PortNote &note)
 {
     // Only a character device can be a modem: a regular file or a FIFO
     // left under the device's name by a stray script is never opened.
@@ -45,6 +45,7 @@ int open_serial(const char *path)
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     if (tcsetattr(fd, TCSANOW, &tio) != 0)
-        report(LOG_ERR, "tcsetattr(%s) error: %s", path, std::strerror(errno));
+        std::snprintf(note.data(), note.size(), "tcsetattr(%s) error: %s", path,
+                      std::strerror(errno));
     return fd;
 }

@@ -79,6 +79,21 @@ pid_t dead_pid()
     return child;
 }
 
+// The lock and the port as a yes or no; why not is the callers' to log.
+bool take_lock(const char *lock_dir, const char *path, int timeout, HeldLock &held)
+{
+    PortNote why{};
+    return lock_device(lock_dir, path, timeout, held, why) == Locked::taken;
+}
+
+ModemPort open_port(const ModemPorts &ports)
+{
+    ModemPort port;
+    PortNote note{};
+    static_cast<void>(open_modem(ports, port, note));
+    return port;
+}
+
 struct Pty {
     int master = -1;
     int slave = -1;
@@ -133,7 +148,7 @@ TEST_F(Lock, FreshLockHoldsOurPidUntilReleased)
 {
     umask(077);  // the lock is 0644 whatever the umask
     HeldLock held;
-    ASSERT_TRUE(lock_device(dir.c_str(), "/dev/ttyUSB8", 1, held));
+    ASSERT_TRUE(take_lock(dir.c_str(), "/dev/ttyUSB8", 1, held));
     EXPECT_EQ(read_file(lock_of("ttyUSB8")), pid_text(getpid()));
     EXPECT_EQ(fs::status(lock_of("ttyUSB8")).permissions(),
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
@@ -148,7 +163,7 @@ TEST_F(Lock, FreshLockHoldsOurPidUntilReleased)
 TEST_F(Lock, ReleaseLeavesAnotherOwnersLock)
 {
     HeldLock held;
-    ASSERT_TRUE(lock_device(dir.c_str(), "/dev/ttyS2", 1, held));
+    ASSERT_TRUE(take_lock(dir.c_str(), "/dev/ttyS2", 1, held));
     fs::remove(lock_of("ttyS2"));
     write_file(lock_of("ttyS2"), pid_text(1));  // someone else's now
     unlock_device(held);
@@ -175,7 +190,7 @@ TEST_F(Lock, StaleIsReplacedAtOnce)
         fs::last_write_time(lock_of("ttyS2"), fs::file_time_type::clock::now() - 10s);
         const auto start = Clock::now();
         HeldLock held;
-        ASSERT_TRUE(lock_device(dir.c_str(), "/dev/ttyS2", 1, held));
+        ASSERT_TRUE(take_lock(dir.c_str(), "/dev/ttyS2", 1, held));
         EXPECT_LT(seconds_since(start), 0.5);
         EXPECT_EQ(read_file(lock_of("ttyS2")), pid_text(getpid()));
         unlock_device(held);
@@ -204,7 +219,7 @@ TEST_F(Lock, LiveHolderKeepsIt)
         ASSERT_EQ(flocked ? flock(holder, LOCK_EX) : 0, 0);
         const auto start = Clock::now();
         HeldLock held;
-        EXPECT_FALSE(lock_device(dir.c_str(), "/dev/ttyUSB8", 1, held));
+        EXPECT_FALSE(take_lock(dir.c_str(), "/dev/ttyUSB8", 1, held));
         const double waited = seconds_since(start);
         EXPECT_GT(waited, 1.0);
         EXPECT_LT(waited, 2.3);
@@ -219,7 +234,7 @@ TEST_F(Lock, WithoutClockCountsPasses)
     const auto start = Clock::now();  // steady_clock reads through the override too
     g_clock_broken = true;
     HeldLock held;
-    const bool taken = lock_device(dir.c_str(), "/dev/ttyUSB8", 1, held);
+    const bool taken = take_lock(dir.c_str(), "/dev/ttyUSB8", 1, held);
     g_clock_broken = false;
     const double waited = seconds_since(start);
     EXPECT_FALSE(taken);
@@ -234,7 +249,7 @@ TEST_F(Lock, UnusableDirectoryFailsAtOnce)
         SCOPED_TRACE(lock_dir);
         const auto start = Clock::now();
         HeldLock held;
-        EXPECT_FALSE(lock_device(lock_dir.c_str(), "/dev/ttyUSB8", 5, held));
+        EXPECT_FALSE(take_lock(lock_dir.c_str(), "/dev/ttyUSB8", 5, held));
         EXPECT_LT(seconds_since(start), 0.5);
     }
 }
@@ -253,7 +268,7 @@ TEST_F(Lock, BurstTakesTurns)
         const pid_t child = fork();
         if (child == 0) {
             HeldLock held;
-            if (!lock_device(dir.c_str(), "/dev/ttyUSB8", 1, held))
+            if (!take_lock(dir.c_str(), "/dev/ttyUSB8", 1, held))
                 _exit(1);
             const char taken = static_cast<char>('0' + i);
             const bool logged = write(log[1], &taken, 1) == 1;
@@ -289,13 +304,13 @@ TEST_F(Lock, StuckHolderIsGivenUp)
     const pid_t holder = fork();
     if (holder == 0) {
         HeldLock held;
-        _exit(lock_device(dir.c_str(), "/dev/ttyUSB8", 1, held) ? (sleep(4), 0) : 1);
+        _exit(take_lock(dir.c_str(), "/dev/ttyUSB8", 1, held) ? (sleep(4), 0) : 1);
     }
     while (!fs::exists(lock_of("ttyUSB8")))
         std::this_thread::sleep_for(10ms);
     const auto start = Clock::now();
     HeldLock held;
-    EXPECT_FALSE(lock_device(dir.c_str(), "/dev/ttyUSB8", 1, held));
+    EXPECT_FALSE(take_lock(dir.c_str(), "/dev/ttyUSB8", 1, held));
     EXPECT_LT(seconds_since(start), 2.3);
     kill(holder, SIGKILL);
     waitpid(holder, nullptr, 0);
@@ -321,7 +336,7 @@ TEST_F(Lock, FakeTicketCostsItsDeferenceOnly)
     const auto start = Clock::now();
     const auto before = std::distance(fs::directory_iterator("/proc/self/fd"), {});
     HeldLock held;
-    EXPECT_TRUE(lock_device(dir.c_str(), "/dev/ttyUSB8", 1, held));
+    EXPECT_TRUE(take_lock(dir.c_str(), "/dev/ttyUSB8", 1, held));
     EXPECT_GT(seconds_since(start), 2.4);
     EXPECT_EQ(std::distance(fs::directory_iterator("/proc/self/fd"), {}), before + 1)
         << "only the lock's descriptor is new";
@@ -352,7 +367,7 @@ TEST_F(Lock, NotALockFile)
             fs::create_directory(dir / ("LTMP." + std::to_string(getpid())));
         const auto start = Clock::now();
         HeldLock held;
-        EXPECT_EQ(lock_device(dir.c_str(), "/dev/ttyUSB8", 2, held), what != "directory");
+        EXPECT_EQ(take_lock(dir.c_str(), "/dev/ttyUSB8", 2, held), what != "directory");
         EXPECT_LT(seconds_since(start), 0.5);
         unlock_device(held);
         close(fifo);
@@ -373,18 +388,11 @@ TEST(LockPath, Names)
 {
     // A lock name that does not fit is a failure, and says so.
     const std::string long_dir = "/tmp/" + std::string(60, 'd');
-    const int saved = dup(STDERR_FILENO);
-    FILE *said = tmpfile();
-    dup2(fileno(said), STDERR_FILENO);
     HeldLock held;
-    EXPECT_FALSE(lock_device(long_dir.c_str(), "/dev/ttyS2", 1, held));
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    std::array<char, 256> text{};
-    EXPECT_GT(pread(fileno(said), text.data(), text.size() - 1, 0), 0);
-    EXPECT_EQ(std::string(text.data()),
-              "cellpost: No modem port: cannot create " + long_dir + ": File name too long\n");
-    fclose(said);
+    PortNote why{};
+    EXPECT_EQ(lock_device(long_dir.c_str(), "/dev/ttyS2", 1, held, why), Locked::failed);
+    EXPECT_EQ(std::string(why.data()),
+              "No modem port: cannot create " + long_dir + ": File name too long");
 
     std::array<char, kLockPathSize> out{};
     ASSERT_TRUE(lock_path("/var/lock", "/dev/ttyUSB8", out));
@@ -404,7 +412,7 @@ TEST_F(Modem, FirstDeviceAndLineSettings)
     left.c_cc[VTIME] = 5;
     ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &left), 0);
     const std::array<const char *, 2> devices = {pty.path.c_str(), "/nonexistent/ttyS2"};
-    ModemPort port = open_modem({devices, dir.c_str(), 1});
+    ModemPort port = open_port({devices, dir.c_str(), 1});
     ASSERT_GE(port.fd, 0);
     termios tio{};
     ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
@@ -433,7 +441,7 @@ TEST_F(Modem, OnlyATerminalIsAModem)
     for (const char *first : {"/nonexistent/ttyUSB8", stray.c_str(), "/dev/null"}) {
         SCOPED_TRACE(first);
         const std::array<const char *, 2> devices = {first, pty.path.c_str()};
-        ModemPort port = open_modem({devices, dir.c_str(), 1});
+        ModemPort port = open_port({devices, dir.c_str(), 1});
         ASSERT_GE(port.fd, 0);
         EXPECT_EQ(entries().size(), 2u) << "first lock removed, only the pty's and the stray";
         close_modem(port);
@@ -447,7 +455,7 @@ TEST_F(Modem, LinkIsLockedUnderItsDevice)
     fs::create_symlink(pty.path, dir / "by-id-modem");
     const std::string link = (dir / "by-id-modem").string();
     const std::array<const char *, 1> devices = {link.c_str()};
-    ModemPort port = open_modem({devices, dir.c_str(), 1});
+    ModemPort port = open_port({devices, dir.c_str(), 1});
     ASSERT_GE(port.fd, 0);
     EXPECT_TRUE(fs::exists(lock_of(fs::path(pty.path).filename().c_str())));
     close_modem(port);
@@ -456,7 +464,7 @@ TEST_F(Modem, LinkIsLockedUnderItsDevice)
 TEST_F(Modem, NoDeviceLeavesNoLock)
 {
     const std::array<const char *, 2> devices = {"/nonexistent/ttyUSB8", "/nonexistent/ttyS2"};
-    EXPECT_EQ(open_modem({devices, dir.c_str(), 1}).fd, -1);
+    EXPECT_EQ(open_port({devices, dir.c_str(), 1}).fd, -1);
     EXPECT_TRUE(entries().empty());
 }
 
@@ -465,7 +473,7 @@ TEST_F(Modem, BusyFirstDeviceIsNotPassedOver)
     Pty pty;
     write_file(lock_of("ttyUSB8"), pid_text(1));
     const std::array<const char *, 2> devices = {"/nonexistent/ttyUSB8", pty.path.c_str()};
-    EXPECT_EQ(open_modem({devices, dir.c_str(), 0}).fd, -1);
+    EXPECT_EQ(open_port({devices, dir.c_str(), 0}).fd, -1);
     EXPECT_EQ(entries(), std::vector<std::string>{"LCK..ttyUSB8"});
 }
 

@@ -6,7 +6,7 @@
 // 20-digit limit is crossed) and whether it starts with '+' (bit 7); that
 // many bytes of number follow; the rest, up to 4000 bytes, is the text.
 #include "pdu.h"
-#include "sender.h"
+#include "delivery.h"
 
 #include <algorithm>
 #include <cstdlib>

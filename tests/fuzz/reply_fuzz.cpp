@@ -7,7 +7,7 @@
 // Input: byte 0 seeds the chunk sizes, the rest is what the modem says.
 // Each chunk is written only once the previous one has been read, and the
 // line is closed after the last, so the outcome does not depend on timing.
-#include "sender.h"
+#include "at.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,7 +1,7 @@
 // Encoding cost of one recipient's message: build_pdus plus the hex text of
 // every part, for texts around the segmentation boundaries.
 #include "pdu.h"
-#include "sender.h"
+#include "delivery.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,79 +1,72 @@
 // One AT exchange: write a command line, gather what the modem answers.
 // All the waiting rules of the dialogue are here.
-#include "sender.h"
+#include "at.h"
+
+#include "base.h"
+#include "port.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <ctime>
 #include <poll.h>
 #include <unistd.h>
 
 namespace {
 
-using Micros = long long;
-constexpr Micros kMicrosPerSecond = 1'000'000;
-constexpr Micros kQuiet = kQuietMilliseconds * 1000;
-constexpr Micros kRefresh = Micros{kLockRefreshMilliseconds} * 1000;
+using Millis = long long;
+constexpr Millis kMillisPerSecond = 1000;
 
 // One reply at a time for the whole process, and its final result line;
 // valid until the next command.
 std::array<char, kReplyBufferSize> g_reply;
 std::array<char, kLineKeep> g_result;
 
-Micros now_us()
-{
-    timespec now{};
-    // CLOCK_MONOTONIC always exists on Linux and `now` is valid: this
-    // cannot fail, so the result is not checked.
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return Micros{now.tv_sec} * kMicrosPerSecond + now.tv_nsec / 1000;
-}
+// How a wait ended.
+enum class Ready { yes, timed_out, failed, stopped };
 
-// The one place where the dialogue acts on a stop signal: every wait ends
-// here when one arrives (poll() returns EINTR), and so does every command
-// before it is written. Does not return once a stop was asked for.
-void honour_stop(int fd, const Exchange &exchange)
+// The one place where the exchange acts on a stop signal: every wait ends
+// here when one arrives, and so does every command before it is written.
+// The modem may be waiting for PDU text: ESC, so that the next run finds
+// it taking commands.
+bool stop_seen(int fd, const Exchange &exchange)
 {
-    const int signal = g_stop_signal;
-    if (signal == 0)
-        return;
+    if (g_stop_signal == 0)
+        return false;
     if (exchange.pdu_entry)
-        cancel_pdu_entry(fd);  // the modem may be waiting for PDU text
-    stop_run(signal);
+        cancel_pdu_entry(fd);
+    return true;
 }
 
-// poll() on fd alone until `until`: 1 ready, 0 timed out, -1 failed.
-// poll() takes any descriptor number, where select() stops at 1024. The
-// wait wakes at least every kLockRefreshMilliseconds to show that we are
-// still at work: a run that waits minutes for the network is alive, one
-// stuck elsewhere is not.
-int wait_ready(int fd, short events, Micros until, const Exchange &exchange)
+// poll() on fd alone until `until` (the monotonic clock, which Linux always
+// has). poll() takes any descriptor number, where select() stops at 1024.
+// The wait wakes at least every kLockRefreshMilliseconds to show that we
+// are still at work: a run that waits minutes for the network is alive,
+// one stuck elsewhere is not.
+Ready wait_ready(int fd, short events, Millis until, const Exchange &exchange)
 {
     for (;;) {
-        honour_stop(fd, exchange);  // a signal may have come between two polls
+        if (stop_seen(fd, exchange))  // a signal may have come between two polls
+            return Ready::stopped;
         refresh_lock();
-        const Micros wait = std::min(until - now_us(), kRefresh);
+        const Millis wait = std::min<Millis>(until - monotonic_ms(), kLockRefreshMilliseconds);
         pollfd p = {fd, events, 0};
-        // Rounded up, so that a wait never ends before its time and spins.
-        const auto millis = static_cast<int>((std::max<Micros>(wait, 0) + 999) / 1000);
-        const int ready = poll(&p, 1, millis);
+        const int ready = poll(&p, 1, static_cast<int>(std::max<Millis>(wait, 0)));
         if (ready < 0 && errno == EINTR)
-            continue;  // a stop is honoured at the top; any other signal: wait on
+            continue;  // a stop is seen at the top; any other signal: wait on
         if (ready < 0 || (ready > 0 && (p.revents & POLLNVAL) != 0))
-            return -1;
+            return Ready::failed;
         if (ready > 0)
-            return 1;  // POLLHUP and POLLERR too: the read or write says what
-        if (now_us() >= until)
-            return 0;
+            return Ready::yes;  // POLLHUP and POLLERR too: the read or write says what
+        if (monotonic_ms() >= until)
+            return Ready::timed_out;
     }
 }
 
 // The port is non-blocking, so a write may take only part of a long PDU
 // line; wait for room and go on, or a truncated PDU would reach the modem.
-bool write_all(int fd, std::string_view data, Micros limit, const Exchange &exchange)
+Ready write_all(int fd, std::string_view data, Millis limit, const Exchange &exchange)
 {
-    const Micros deadline = now_us() + limit;
+    const Millis deadline = monotonic_ms() + limit;
     refresh_lock();  // each exchange is a sign of life
     while (!data.empty()) {
         const ssize_t n = write(fd, data.data(), data.size());
@@ -82,11 +75,11 @@ bool write_all(int fd, std::string_view data, Micros limit, const Exchange &exch
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            return false;  // EIO after a hang-up, for one
-        if (wait_ready(fd, POLLOUT, deadline, exchange) <= 0)
-            return false;
+            return Ready::failed;  // EIO after a hang-up, for one
+        if (const Ready ready = wait_ready(fd, POLLOUT, deadline, exchange); ready != Ready::yes)
+            return ready == Ready::stopped ? ready : Ready::failed;
     }
-    return true;
+    return Ready::yes;
 }
 
 // Reads what is there: into the reply while it has room, then into a
@@ -111,9 +104,9 @@ ssize_t read_chunk(int fd, std::size_t kept, std::array<char, kDiscardChunk> &di
 // Where an exchange stands while its reply comes in.
 struct Gathering {
     LineScanner scanner;
-    Micros idle;           // silence that ends it while undecided
-    Micros deadline;       // the latest it may end
-    Micros last_byte;      // silence is counted from the write, then from each byte
+    Millis idle;           // silence that ends it while undecided
+    Millis deadline;       // the latest it may end
+    Millis last_byte;      // silence is counted from the write, then from each byte
     bool judged = true;    // the unfinished line was judged since the last byte
     std::size_t kept = 0;  // bytes in the reply buffer, or past it
 };
@@ -128,9 +121,9 @@ bool decided(const Gathering &g)
 // quiet lets an unfinished last line be judged, as a modem that has fallen
 // silent after "OK" without its CR LF has said it; after that only the
 // exchange's silence or its time limit ends it.
-Micros give_up_at(const Gathering &g)
+Millis give_up_at(const Gathering &g)
 {
-    return std::min(g.last_byte + (g.judged ? g.idle : kQuiet), g.deadline);
+    return std::min(g.last_byte + (g.judged ? g.idle : kQuietMilliseconds), g.deadline);
 }
 
 // The wait ran out; true when that ends the exchange.
@@ -149,7 +142,7 @@ bool take(Gathering &g, std::string_view got)
 {
     scan_reply(g.scanner, got);
     g.kept += got.size();
-    g.last_byte = now_us();
+    g.last_byte = monotonic_ms();
     g.judged = false;
     return decided(g);
 }
@@ -180,20 +173,27 @@ void cancel_pdu_entry(int fd)
 Reply at_command(int fd, const char *command, const Exchange &exchange)
 {
     g_reply.fill('\0');
-    honour_stop(fd, exchange);  // asked between two commands: write nothing more
+    const Reply stopped = {g_reply.data(), Verdict::none, false, {}, true};
+    if (stop_seen(fd, exchange))
+        return stopped;  // asked between two commands: write nothing more
     const int write_seconds = std::min(exchange.idle_seconds, kWriteLimitSeconds);
-    if (!write_all(fd, command, write_seconds * kMicrosPerSecond, exchange))
+    const Ready wrote = write_all(fd, command, write_seconds * kMillisPerSecond, exchange);
+    if (wrote == Ready::stopped)
+        return stopped;
+    if (wrote != Ready::yes)
         return {g_reply.data(), Verdict::none, false, {}};
 
-    const Micros start = now_us();
-    Gathering g = {LineScanner{exchange.awaited}, exchange.idle_seconds * kMicrosPerSecond,
-                   start + exchange.limit_seconds * kMicrosPerSecond, start};
+    const Millis start = monotonic_ms();
+    Gathering g = {LineScanner{exchange.awaited}, exchange.idle_seconds * kMillisPerSecond,
+                   start + exchange.limit_seconds * kMillisPerSecond, start};
     std::array<char, kDiscardChunk> discard{};
     for (;;) {
-        const int ready = wait_ready(fd, POLLIN, give_up_at(g), exchange);
-        if (ready < 0 || (ready == 0 && quiet_ends(g)))
+        const Ready ready = wait_ready(fd, POLLIN, give_up_at(g), exchange);
+        if (ready == Ready::stopped)
+            return stopped;
+        if (ready == Ready::failed || (ready == Ready::timed_out && quiet_ends(g)))
             break;
-        if (ready == 0)
+        if (ready == Ready::timed_out)
             continue;
         std::string_view got;
         const ssize_t n = read_chunk(fd, g.kept, discard, got);

@@ -1,5 +1,5 @@
 // Telling final results and the prompt in whatever the modem sends.
-#include "sender.h"
+#include "at.h"
 
 #include <algorithm>
 

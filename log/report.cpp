@@ -4,7 +4,9 @@
 // datagram, non-blocking, and waits for room a bounded time. Failures go to
 // standard error as well, so that cron mails them and a host without
 // /dev/log still shows them.
-#include "port.h"
+#include "report.h"
+
+#include "base.h"
 
 #include <algorithm>
 #include <array>
@@ -42,6 +44,7 @@ struct Outlet {
 };
 Outlet g_log;
 Outlet g_err = {STDERR_FILENO};
+const char *g_log_socket = kLogSocket;
 long long g_stop_seen = -1;  // when a wait first saw a stop asked for
 
 // Warnings wait here, "cellpost: <line>\n" each, for a failure to go out
@@ -104,7 +107,7 @@ void connect_log()
         return;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", kLogSocket);  // fits
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", g_log_socket);  // cut if long
     if (connect(g_log.fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
         close(g_log.fd);  // never used: nothing to lose
         g_log.fd = -1;
@@ -147,8 +150,9 @@ void open_stderr()
 
 }  // namespace
 
-void open_report()
+void open_report(const char *socket)
 {
+    g_log_socket = socket;
     connect_log();  // now, while /dev/log is what it was when we started
     open_stderr();
 }

@@ -1,5 +1,5 @@
 // cellpost: send one text as SMS to 1 to 19 numbers through a GSM modem.
-#include "sender.h"
+#include "cli.h"
 
 int main(int argc, char **argv)
 {

@@ -1,5 +1,5 @@
 // The command line: options, then the numbers, then the text.
-#include "sender.h"
+#include "cli.h"
 
 #include <string_view>
 

@@ -1,5 +1,8 @@
 // From the command line to the exit status.
-#include "sender.h"
+#include "cli.h"
+
+#include "base.h"
+#include "report.h"
 
 #include <array>
 #include <cerrno>
@@ -12,9 +15,10 @@
 
 namespace {
 
-// The run's messages and how far they got, at namespace scope: a
-// function's static would need a guard from the C++ runtime.
+// The run's messages and how far they got, and the port, at namespace
+// scope: a function's static would need a guard from the C++ runtime.
 Delivery g_delivery;
+ModemPort g_port;
 
 // Phones put a concatenated message together by sender, reference and
 // part count: each run takes a reference of its own, so that two alarms
@@ -99,6 +103,29 @@ bool prepare_text(const CommandLine &line, std::span<char, kMaxTextBytes> buffer
     return true;
 }
 
+// Where a stop signal unwound to, with the port given back.
+int interrupted()
+{
+    report(LOG_ERR, kMsgInterruptedFormat, static_cast<int>(g_stop_signal));
+    return 1;
+}
+
+int check(const ModemPorts &ports, const DialogueTimeouts &timeouts)
+{
+    const CheckResult result = check_modem(g_port, ports, timeouts);
+    close_modem(g_port);  // before anything is printed or logged
+    if (result.stopped)
+        return interrupted();
+    if (result.cause == nullptr) {
+        std::printf("%s\n", kCheckReady);
+        report(LOG_INFO, "%s", kMsgModemReady);
+        return 0;
+    }
+    std::printf("%s%s\n", kCheckNotReady, result.cause);
+    report(LOG_ERR, kMsgModemNotReadyFormat, result.cause);
+    return 1;
+}
+
 int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &timeouts)
 {
     // stdout carries only what was asked for: nowhere to report a failure.
@@ -113,7 +140,7 @@ int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &
         print_build();
         return 0;
     case CommandLine::check:
-        return check_modem(ports, timeouts);
+        return check(ports, timeouts);
     case CommandLine::version:
         std::printf(kVersionFormat, kProgramName, CELLPOST_VERSION);
         return 0;
@@ -135,7 +162,11 @@ int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &
         return 1;
 
     g_delivery = Delivery{line.numbers, text, draw_reference(), kRetryPlan};
-    return deliver(g_delivery, ports, timeouts);
+    const bool stopped = !deliver(g_delivery, g_port, ports, timeouts);
+    // Whatever happened, the port and its lock go back first: a lock left
+    // behind in a sticky lock directory would keep other users out.
+    close_modem(g_port);
+    return stopped ? interrupted() : finish_delivery(g_delivery);
 }
 
 }  // namespace

@@ -1,16 +1,12 @@
-// Keeping the port while we use it: the lock's sign of life, given by the
-// run's own progress, and the stop that a signal asks for. The handler
-// does nothing but set a flag; the waits notice it and stop.
-#include "port.h"
+// The stop signals: the handler does nothing but note the signal; every
+// wait looks at the note and ends, and the run unwinds to the entry.
+#include "cli.h"
 
-#include <sys/stat.h>
+#include "base.h"
 
-volatile std::sig_atomic_t g_stop_signal = 0;
+#include <csignal>
 
 namespace {
-
-// The held lock's descriptor, -1 while we hold none.
-int g_held_lock = -1;
 
 void note_stop(int signal)
 {
@@ -43,17 +39,4 @@ void catch_stop_signals()
     sigemptyset(&ignore.sa_mask);
     for (const int signal : {SIGPIPE, SIGXFSZ})
         static_cast<void>(sigaction(signal, &ignore, nullptr));
-}
-
-void hold_lock(int fd)
-{
-    g_held_lock = fd;
-}
-
-// If the time cannot be set, waiters will in time take us for stuck, as
-// they should take a holder whose lock file has gone bad.
-void refresh_lock()
-{
-    if (g_held_lock >= 0)
-        static_cast<void>(futimens(g_held_lock, nullptr));
 }

@@ -1,7 +1,9 @@
 // --check: would an alarm get out right now? Asks the modem what a run
 // needs (SIM ready, registered, a signal, a service centre) without sending
 // anything, for a monitoring system to run every few minutes.
-#include "sender.h"
+#include "cli.h"
+
+#include "report.h"
 
 #include <charconv>
 #include <cstdio>
@@ -82,18 +84,19 @@ bool probe_reply(const Probe &probe, std::string_view reply)
     return good;
 }
 
-const char *ask_modem(int fd, const DialogueTimeouts &t)
+CheckResult ask_modem(int fd, const DialogueTimeouts &t)
 {
-    if (enter_pdu_mode(fd, t).verdict == Verdict::none)
-        return kCheckNoAnswer;
+    const Reply mode = enter_pdu_mode(fd, t);
+    if (mode.stopped || mode.verdict == Verdict::none)
+        return {kCheckNoAnswer, mode.stopped};
     const Exchange exchange = {Awaited::ok, t.prompt_seconds, 2 * t.prompt_seconds};
     const char *cause = nullptr;
     bool answered = false;  // well, by one of the probes of this cause
     for (std::size_t i = 0; i < std::size(kProbes); ++i) {
         const Probe &probe = kProbes[i];
         const Reply reply = at_command(fd, probe.command, exchange);
-        if (reply.verdict == Verdict::none)
-            return kCheckNoAnswer;
+        if (reply.stopped || reply.verdict == Verdict::none)
+            return {kCheckNoAnswer, reply.stopped};
         answered = probe_reply(probe, reply.text) || answered;
         if (i + 1 < std::size(kProbes) && kProbes[i + 1].cause == probe.cause)
             continue;
@@ -101,31 +104,23 @@ const char *ask_modem(int fd, const DialogueTimeouts &t)
             cause = probe.cause;
         answered = false;
     }
-    return cause;
+    return {cause, false};
 }
 
 }  // namespace
 
-int check_modem(const ModemPorts &ports, const DialogueTimeouts &timeouts)
+CheckResult check_modem(ModemPort &port, const ModemPorts &ports, const DialogueTimeouts &timeouts)
 {
     // Printed only once the port is given back: a paused terminal or a
-    // slow reader must not hold the modem. Every line printed is part of
-    // a reply, so they all fit.
+    // slow reader must not hold the modem. Every line printed is part of a
+    // reply, so they all fit.
     static std::array<char, std::size(kProbes) * kReplyBufferSize> output;
     static_cast<void>(std::setvbuf(stdout, output.data(), _IOFBF, output.size()));  // cannot fail
-    const char *cause = kCheckNoPort;
-    g_port = open_modem(ports);
-    if (g_port.fd < 0 && g_stop_signal != 0)
-        stop_run(g_stop_signal);
-    if (g_port.fd >= 0)
-        cause = ask_modem(g_port.fd, timeouts);
-    close_modem(g_port);
-    if (cause == nullptr) {
-        std::printf("%s\n", kCheckReady);
-        report(LOG_INFO, "%s", kMsgModemReady);
-        return 0;
-    }
-    std::printf("%s%s\n", kCheckNotReady, cause);
-    report(LOG_ERR, kMsgModemNotReadyFormat, cause);
-    return 1;
+    PortNote note{};
+    const Taken taken = open_modem(ports, port, note);
+    if (note[0] != '\0')
+        report(LOG_ERR, "%s", note.data());
+    if (taken != Taken::open)
+        return {kCheckNoPort, taken == Taken::stopped};
+    return ask_modem(port.fd, timeouts);
 }

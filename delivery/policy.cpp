@@ -1,16 +1,24 @@
-// What a modem's error says about trying again. The codes are those of
+// The retry policy: what a modem's error says about trying again, and the
+// one decision on every failure. The codes are those of
 // +CMS ERROR (3GPP TS 27.005 3.2.5: RP causes of TS 24.011 annex E-2 below
 // 128, TP-FCS of TS 23.040 9.2.3.22 from 128, the ME's own from 300) and
 // +CME ERROR (TS 27.007 9.2). Whatever is not listed as fatal or as the
 // recipient's is taken as temporary: a duplicate alarm is better than a
 // lost one.
-#include "sender.h"
+#include "delivery.h"
 
 #include <charconv>
 
 namespace {
 
 enum class Family { cms, cme };
+
+// Codes with a rule of their own.
+constexpr int kCmsNetworkOutOfOrder = 38;  // likely to last: tried again once only
+constexpr int kCmsDuplicate = 197;         // what TP-RD asks for: the first copy arrived
+constexpr int kCmsNetworkTimeout = 332;    // no answer in time: it may have gone
+constexpr int kCmeNetworkTimeout = 31;
+constexpr long long kMillisPerSecond = 1000;
 
 struct FailureRule {
     Family family;
@@ -32,7 +40,7 @@ static const FailureRule kFailureRules[] = {
     {Family::cms, 8, 8, kFatal, "operator determined barring"},
     {Family::cms, 10, 10, kRecipient, "call barred"},
     {Family::cms, 21, 21, kRecipient, "short message transfer rejected"},
-    {Family::cms, 27, 27, kTemporary, "destination out of service"},
+    {Family::cms, 27, 27, kTemporary, "destination out of order"},
     {Family::cms, 28, 28, kFatal, "unidentified subscriber"},
     {Family::cms, 29, 29, kRecipient, "facility rejected"},
     {Family::cms, 30, 30, kRecipient, "unknown subscriber"},
@@ -45,7 +53,8 @@ static const FailureRule kFailureRules[] = {
     {Family::cms, 128, 143, kRecipient, "protocol identifier not supported"},
     {Family::cms, 144, 159, kRecipient, "data coding scheme not supported"},
     {Family::cms, 160, 175, kRecipient, "command not supported"},
-    {Family::cms, 176, 191, kRecipient, "TPDU not supported"},
+    {Family::cms, 176, 176, kRecipient, "TPDU not supported"},
+    {Family::cms, 177, 191, kRecipient, "reserved"},
     {Family::cms, 192, 192, kTemporary, "SC busy"},
     {Family::cms, 193, 193, kFatal, "no SC subscription"},
     {Family::cms, 194, 194, kTemporary, "SC system failure"},
@@ -135,4 +144,65 @@ Cause classify_answer(std::string_view line)
         }
     }
     return cause;
+}
+
+namespace {
+
+bool cms(const Cause &cause, int code)
+{
+    return cause.cms && cause.code == code;
+}
+
+// A network that did not answer in time may have taken the message.
+bool network_timeout(const Cause &cause)
+{
+    return cause.code == (cause.cms ? kCmsNetworkTimeout : kCmeNetworkTimeout);
+}
+
+// The next round's pause, if one may still start: the plan's next wait,
+// within the window after the run's first failure (this one, if none came
+// before).
+Decision next_round(const RetryClock &clock, const RetryPlan &plan)
+{
+    if (clock.round >= plan.waits.size())
+        return {Next::give_up, -1, true};
+    const int wait = plan.waits[clock.round];
+    const long long first = clock.first_failure_ms < 0 ? clock.now_ms : clock.first_failure_ms;
+    const bool in_window = clock.now_ms + kMillisPerSecond * wait <=
+                           first + kMillisPerSecond * plan.window_seconds;
+    return {in_window ? Next::retry : Next::give_up, in_window ? wait : -1, true};
+}
+
+}  // namespace
+
+Decision decide(const Failure &failure, const History &history, const RetryClock &clock,
+                const RetryPlan &plan)
+{
+    const Cause &cause = failure.cause;
+    // A copy of a part whose answer went missing, that the service centre
+    // turned away as a duplicate: the first one got there. After a plain
+    // refusal there is no first one.
+    if (failure.stage == Stage::submit && history.maybe_sent && cms(cause, kCmsDuplicate))
+        return {Next::sent};
+    if (cause.kind == FailureKind::fatal)
+        return {Next::stop};
+    // A recipient's cause says nothing about a recipient before one is named.
+    const bool named = failure.stage == Stage::prompt || failure.stage == Stage::submit;
+    if (cause.kind == FailureKind::recipient && named)
+        return {Next::give_up};
+    // The network says it will be out for a while: one more try at most.
+    if (cms(cause, kCmsNetworkOutOfOrder) && history.network_down)
+        return {Next::give_up};
+    return next_round(clock, plan);
+}
+
+History remember(History history, const Failure &failure)
+{
+    history.network_down = history.network_down || cms(failure.cause, kCmsNetworkOutOfOrder);
+    if (failure.stage == Stage::submit && failure.written) {
+        history.resubmit = true;
+        history.maybe_sent =
+            history.maybe_sent || failure.unanswered || network_timeout(failure.cause);
+    }
+    return history;
 }

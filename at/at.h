@@ -1,0 +1,90 @@
+// One AT exchange with the modem (3GPP TS 27.005/27.007): a command line
+// written whole, and the modem's reply gathered and judged line by line.
+//
+// Contract: at_command() writes a command and waits for what it awaits (a
+// final result "OK", or the PDU prompt) or an error final result, and ends
+// the moment either is in; while neither has come, the exchange's silence
+// and time limit end it. All the waiting rules of the dialogue are in one
+// function here. Every write and every wake-up of a wait (at least twice a
+// second) refreshes the port's lock. A stop signal ends an exchange at once,
+// after an ESC where the modem may be in PDU entry; the caller unwinds.
+// Nothing here decides what an answer means for the message.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string_view>
+
+inline constexpr std::size_t kReplyBufferSize = 8192;
+inline constexpr std::size_t kDiscardChunk = 128;  // read size once the buffer is full
+inline constexpr long long kQuietMilliseconds = 200;  // silence that lets a last line be judged
+// Enough of a line to tell a final result and keep it for the log, verbose
+// ones ("+CMS ERROR: no network service") included.
+inline constexpr std::size_t kLineKeep = 64;
+// At 115200 baud a whole command leaves in about 35 ms; a line that takes
+// no byte for this long is not taking the command.
+inline constexpr int kWriteLimitSeconds = 5;
+
+inline constexpr char kCtrlZ = '\x1a';  // ends the PDU text
+inline constexpr char kEsc = '\x1b';    // cancels PDU text without sending it
+
+// Final result codes (verbose form) and the PDU prompt. A final result is a
+// whole line; the prompt is a '>' wherever it stands.
+inline constexpr std::string_view kResultOk = "OK";
+inline constexpr std::string_view kResultError = "ERROR";
+inline constexpr std::string_view kCmsErrorPrefix = "+CMS ERROR:";  // SMS service error <n>
+inline constexpr std::string_view kCmeErrorPrefix = "+CME ERROR:";  // equipment error <n>
+inline constexpr char kPrompt = '>';
+
+// What an exchange waits for: a final result "OK", or the prompt.
+enum class Awaited { ok, prompt };
+
+// How an exchange ended: with what it waited for, with an error final
+// result ("ERROR", "+CMS ERROR: <n>", "+CME ERROR: <n>"), or with neither.
+// Whichever of the first two arrives first decides.
+enum class Verdict { none, answer, error };
+
+struct Exchange {
+    Awaited awaited;
+    int idle_seconds;        // give up after this much silence while undecided
+    int limit_seconds;       // and never later than this after the write
+    bool pdu_entry = false;  // the modem may take PDU text or be sending one:
+                             // a stop cancels it with ESC
+};
+
+struct Reply {
+    const char *text;         // the first bytes received but NULs, NUL-terminated
+    Verdict verdict;          // judged on every byte received, kept or not
+    bool written;             // false when the command could not be written whole
+    std::string_view result;  // the error's final result line as it came, else empty
+    bool stopped = false;     // a stop signal ended the exchange: unwind
+};
+
+// Recognises final results and the prompt in a byte stream, line by line,
+// whatever the chunks it arrives in. NUL bytes are line noise and skipped.
+struct LineScanner {
+    Awaited awaited;
+    Verdict verdict = Verdict::none;
+    std::array<char, kLineKeep> line{};
+    std::size_t length = 0;  // bytes in the current line, kept or not
+};
+
+void scan_reply(LineScanner &scanner, std::string_view bytes);
+
+// Judges the unfinished last line as if it had ended: a modem that has
+// fallen quiet after "OK" has said it, with or without its CR LF.
+void end_reply_line(LineScanner &scanner);
+
+// The next information line of a reply, skipping empty lines, echo and
+// final results, and moves `reply` past it; empty when none is left.
+std::string_view next_info_line(std::string_view &reply);
+
+// Writes `command` in full and gathers the modem's reply: until the answer
+// or an error is in, at once, or, while neither has come, until the
+// exchange's time runs out. Bytes after the answer are left for the next
+// exchange. A command that cannot be written whole is not waited for. The
+// text is valid until the next call.
+Reply at_command(int fd, const char *command, const Exchange &exchange);
+
+// Writes ESC, which ends PDU entry without sending anything.
+void cancel_pdu_entry(int fd);

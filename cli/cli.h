@@ -1,0 +1,97 @@
+// The program's entry: the command line, the stop signals, --check, and
+// the exit status.
+//
+// Contract: cellpost_main() checks the command line, then sends the text to
+// every recipient (the delivery) or asks the modem's state (--check), and
+// returns the exit status: 0 when the modem confirmed every PDU, or was
+// ready; 1 otherwise. A stop signal unwinds to here, which gives the port
+// back and logs "Interrupted by signal <n>.". Standard output carries only
+// what was asked for: the usage line, the help, the version, or --check's
+// answers; failures go to syslog and standard error.
+#pragma once
+
+#include "delivery.h"
+#include "port.h"
+
+#include <span>
+#include <string_view>
+
+inline constexpr int kMinArgs = 3;   // program, one number, the text
+inline constexpr int kMaxArgs = 21;  // program, 19 numbers, the text
+static_assert(kMaxArgs - 2 == kMaxRecipients);
+
+inline constexpr const char *kProgramName = "cellpost";
+inline constexpr const char *kUsageFormat = "Usage: %s <phone number 1> <phone number 2> ... "
+                                            "<phone number n> <text sms in quotation marks>\n";
+inline constexpr const char *kHelpText =
+    "Sends the text as SMS to every number through the GSM modem.\n"
+    "  -u, --utf8     the text is UTF-8: sent in the GSM alphabet where it can be,\n"
+    "                 else in UCS-2 (70 characters a message instead of 160)\n"
+    "  -h, --help     print this help and exit\n"
+    "  -V, --version  print the version and exit\n"
+    "      --check    ask the modem whether a message would go out now: prints its\n"
+    "                 state and \"ready\" or \"not ready: <cause>\"; sends nothing\n"
+    "Options come before the first number; \"--\" ends them.\n";
+// The build's own settings, after the help: "Devices: <each, in order>",
+// then the lock directory, "Retry rounds: 5, 15, 30, 60 s after each
+// other, within 120 s of the first failure" (or "none") and the longest
+// wait for the port.
+inline constexpr const char *kHelpDevices = "Devices: ";
+inline constexpr const char *kHelpListSeparator = ", ";
+inline constexpr const char *kHelpLockDirFormat = "\nLock directory: %s\n";
+inline constexpr const char *kHelpRetries = "Retry rounds: ";
+inline constexpr const char *kHelpRetryWindowFormat =
+    " s after each other, within %d s of the first failure\n";
+inline constexpr const char *kHelpNoRetries = "none\n";
+inline constexpr const char *kHelpLockWaitFormat = "Longest wait for the port: %d s\n";
+inline constexpr const char *kVersionFormat = "%s %s\n";  // program, version
+inline constexpr const char *kMsgTruncated = "Text truncated to 1530 characters.";
+inline constexpr const char *kMsgTruncatedFormat = "Text truncated to %zu characters.";  // -u
+inline constexpr const char *kMsgInvalidText = "Invalid text.";
+inline constexpr const char *kMsgInterruptedFormat = "Interrupted by signal %d.";
+
+// --check's verdicts, on standard output and in the log line.
+inline constexpr const char *kCheckReady = "ready";
+inline constexpr const char *kCheckNotReady = "not ready: ";
+inline constexpr const char *kCheckNoAnswer = "no answer";
+inline constexpr const char *kCheckNoPort = "no modem port";
+inline constexpr const char *kMsgModemReady = "Modem ready.";
+inline constexpr const char *kMsgModemNotReadyFormat = "Modem not ready: %s.";
+inline constexpr int kRegisteredHome = 1;  // <stat> of +CREG and +CEREG
+inline constexpr int kRegisteredRoaming = 5;
+inline constexpr int kRssiNone = 0;  // <rssi> of +CSQ: -113 dBm or less
+inline constexpr int kRssiUnknown = 99;
+
+// What the command line asks for: send (with `numbers` and `text` set),
+// print the usage line (a wrong count or an unknown option), the help, or
+// the version, or check the modem (nothing else on the line).
+struct CommandLine {
+    enum Action { send, usage, help, version, check } action = send;
+    bool utf8 = false;  // -u: the text is UTF-8
+    std::span<char *const> numbers{};
+    std::string_view text{};
+};
+
+CommandLine parse_command_line(int argc, char **argv);
+
+// Catches SIGTERM, SIGINT, SIGHUP, SIGQUIT and SIGALRM (a caller's alarm()
+// watchdog) into g_stop_signal, without SA_RESTART, and unblocks them
+// whatever mask the caller passed on. Ignores SIGPIPE and SIGXFSZ.
+void catch_stop_signals();
+
+// --check's verdict: ready (nullptr), or the cause it is not; `stopped`
+// when a stop signal ended it.
+struct CheckResult {
+    const char *cause;
+    bool stopped;
+};
+
+// --check: takes `port` as a run would, asks the modem's state without
+// sending anything, and prints its information lines. The caller gives the
+// port back, then prints and logs the verdict.
+CheckResult check_modem(ModemPort &port, const ModemPorts &ports,
+                        const DialogueTimeouts &timeouts);
+
+// The whole run, from the command line to the exit status.
+int cellpost_main(int argc, char **argv, const ModemPorts &ports = kDefaultModemPorts,
+                  const DialogueTimeouts &timeouts = kDialogueTimeouts);

@@ -1,0 +1,28 @@
+// The log client: one line to syslog and, for failures, to standard error,
+// without ever waiting long for either.
+//
+// Contract: report() sends one line to the log socket as syslog(3) frames it
+// (facility daemon, tag "cellpost", our PID) and, at LOG_WARNING or worse, to
+// standard error as "cellpost: <line>": an error at once, with the warnings
+// held back until then; warnings of a run that fails nowhere are never
+// printed. A line waits at most kReportWaitMs for either way out, and not at
+// all on one that kept a line waiting that long before, until it takes one
+// again: then the line is dropped there. Once a stop is asked for, all the
+// lines still to come share kStopReportMs. open_report() connects to the log
+// socket and readies standard error; close_report() lets go.
+#pragma once
+
+#include <cstddef>
+
+inline constexpr const char *kLogSocket = "/dev/log";
+inline constexpr const char *kReportTag = "cellpost";
+inline constexpr int kReportWaitMs = 1000;
+// With the ESC and the lock's removal, a stop ends within a second.
+inline constexpr int kStopReportMs = 500;
+inline constexpr std::size_t kReportSize = 512;        // one message; longer ones are cut
+inline constexpr std::size_t kPendingWarnings = 4096;  // warnings held back for standard error
+
+// `socket` is the log socket's path; tests point it at one of their own.
+void open_report(const char *socket = kLogSocket);
+void close_report();
+[[gnu::format(printf, 2, 3)]] void report(int priority, const char *format, ...);

@@ -1,0 +1,565 @@
+// The AT exchange, the retry policy and the whole delivery, rounds
+// included, against a scripted modem on a pseudo-terminal, with short waits.
+#include "delivery.h"
+#include "base.h"
+#include "report.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <string>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr DialogueTimeouts kShort = {1, 1, 1};
+constexpr std::uint8_t kReference = 0xA7;
+
+// One chunk of a scripted answer, `delay` after the previous one.
+struct Chunk {
+    std::chrono::milliseconds delay;
+    std::string bytes;
+};
+
+// What the scripted modem says once a command line (ended by CR, Ctrl-Z
+// or ESC) has arrived. Empty: silence.
+using Answer = std::vector<Chunk>;
+
+const Answer kOk = {{0ms, "\r\nOK\r\n"}};
+const Answer kPrompt = {{0ms, "\r\n> "}};
+const Answer kSent = {{0ms, "\r\n+CMGS: 7\r\n\r\nOK\r\n"}};
+const Answer kSilence = {};
+
+// The modem's side of a pseudo-terminal: records every command and plays
+// its script, one answer per command; past the script it only listens.
+class ScriptedModem {
+public:
+    explicit ScriptedModem(std::vector<Answer> script, std::chrono::milliseconds deaf = 0ms)
+        : script_(std::move(script)), deaf_(deaf)
+    {
+        char name[64];
+        EXPECT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
+        cfmakeraw_on(slave_);
+        path_ = name;
+        fd_ = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~ScriptedModem()
+    {
+        stop_ = true;
+        thread_.join();
+        close(fd_);
+        close(slave_);
+        close(master_);
+    }
+    int fd() const { return fd_; }
+    const char *path() const { return path_.c_str(); }
+    int slave() const { return slave_; }
+    std::vector<std::string> commands()
+    {
+        std::this_thread::sleep_for(50ms);  // for the last bytes written to arrive
+        std::lock_guard lock(mutex_);
+        return commands_;
+    }
+
+private:
+    static void cfmakeraw_on(int fd)
+    {
+        termios tio{};
+        tcgetattr(fd, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(fd, TCSANOW, &tio);
+    }
+    void serve()
+    {
+        std::string line;
+        std::size_t next = 0;
+        std::this_thread::sleep_for(deaf_);
+        while (!stop_) {
+            pollfd p = {master_, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0)
+                continue;
+            char buf[4096];
+            const ssize_t got = read(master_, buf, sizeof buf);
+            if (got <= 0)
+                continue;
+            for (ssize_t i = 0; i < got; ++i) {
+                line += buf[i];
+                if (buf[i] != '\r' && buf[i] != kCtrlZ && buf[i] != kEsc)
+                    continue;
+                {
+                    std::lock_guard lock(mutex_);
+                    commands_.push_back(line);
+                }
+                line.clear();
+                if (next < script_.size()) {
+                    for (const Chunk &c : script_[next++]) {
+                        std::this_thread::sleep_for(c.delay);
+                        send(c.bytes);
+                    }
+                }
+            }
+        }
+    }
+    void send(const std::string &bytes)
+    {
+        std::size_t done = 0;
+        while (done < bytes.size() && !stop_) {
+            const ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+            if (n > 0)
+                done += static_cast<std::size_t>(n);
+            else
+                std::this_thread::sleep_for(1ms);
+        }
+    }
+
+    std::vector<Answer> script_;
+    std::chrono::milliseconds deaf_;  // how long it ignores the line at first
+    int master_ = -1, slave_ = -1, fd_ = -1;
+    std::string path_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<std::string> commands_;
+};
+
+std::string repeat(const std::string &s, int times)
+{
+    std::string out;
+    for (int i = 0; i < times; ++i)
+        out += s;
+    return out;
+}
+
+TEST(Policy, EveryRangeOfTheErrorTable)
+{
+    // The first and last code of every range of the table, by what it means
+    // for the run; codes between ranges are temporary.
+    struct Row {
+        const char *family;
+        FailureKind kind;
+        std::vector<int> codes;
+    };
+    const std::vector<Row> rows = {
+        {"+CMS ERROR: ", FailureKind::fatal,
+         {8, 28, 50, 193, 302, 303, 305, 310, 311, 312, 313, 315, 316, 317, 318, 330}},
+        {"+CMS ERROR: ", FailureKind::recipient,
+         {1, 10, 21, 29, 30, 96, 128, 143, 144, 159, 160, 175, 176, 177, 191, 195, 196, 198, 199,
+          304}},
+        {"+CMS ERROR: ", FailureKind::temporary,
+         {0, 2, 27, 38, 41, 42, 47, 127, 192, 194, 197, 300, 314, 331, 332, 500, 512, 99999}},
+        {"+CME ERROR: ", FailureKind::fatal,
+         {3, 4, 5, 6, 7, 10, 11, 12, 13, 15, 16, 17, 18, 40, 47, 103, 106, 111, 112, 113}},
+        {"+CME ERROR: ", FailureKind::recipient, {24, 25, 26, 27, 56, 62}},
+        {"+CME ERROR: ", FailureKind::temporary, {0, 14, 30, 31, 100, 515, 99999}},
+    };
+    for (const Row &row : rows) {
+        for (const int code : row.codes) {
+            const std::string line = row.family + std::to_string(code);
+            SCOPED_TRACE(line);
+            EXPECT_EQ(classify_answer(line).kind, row.kind);
+            EXPECT_EQ(classify_answer(line).code, code);
+        }
+    }
+    EXPECT_EQ(classify_answer("ERROR").kind, FailureKind::temporary);
+    EXPECT_EQ(classify_answer("+CMS ERROR: no network service").code, -1);
+}
+
+TEST(Policy, Decisions)
+{
+    const int waits[] = {5, 15};
+    const RetryPlan plan = {waits, 30};
+    const auto cms = [](int code) { return classify_answer("+CMS ERROR: " + std::to_string(code)); };
+    struct Row {
+        const char *what;
+        Failure failure;
+        History history;
+        RetryClock clock;
+        Decision want;
+    };
+    const Row rows[] = {
+        {"temporary: the plan's next wait", {Stage::submit, cms(42)}, {}, {0, -1, 0}, {Next::retry, 5}},
+        {"the second round's wait", {Stage::submit, cms(42)}, {}, {1, 0, 1000}, {Next::retry, 15}},
+        {"no rounds left", {Stage::submit, cms(42)}, {}, {2, 0, 1000}, {Next::give_up}},
+        {"past the window", {Stage::submit, cms(42)}, {}, {1, 0, 16'000}, {Next::give_up}},
+        {"38 once", {Stage::submit, cms(38)}, {}, {0, -1, 0}, {Next::retry, 5}},
+        {"38 twice", {Stage::submit, cms(38)}, {false, false, true}, {1, 0, 0}, {Next::give_up}},
+        {"197 after a copy that may have gone", {Stage::submit, cms(197)}, {true, true}, {1, 0, 0},
+         {Next::sent}},
+        {"197 after a plain refusal", {Stage::submit, cms(197)}, {true}, {1, 0, 0}, {Next::retry, 15}},
+        {"a recipient's cause", {Stage::prompt, cms(1)}, {}, {0, -1, 0}, {Next::give_up}},
+        {"a recipient's cause before any recipient", {Stage::mode, cms(304)}, {}, {0, -1, 0},
+         {Next::retry, 5}},
+        {"fatal", {Stage::mode, cms(311)}, {}, {0, -1, 0}, {Next::stop}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        const Decision got = decide(row.failure, row.history, row.clock, plan);
+        EXPECT_EQ(got.next, row.want.next);
+        EXPECT_EQ(got.seconds, row.want.seconds);
+    }
+    // What a submission leaves behind: TP-RD from now on, and whether the
+    // first copy may have got there.
+    const History unanswered = remember({}, {Stage::submit, {}, true, true});
+    const History refused = remember({}, {Stage::submit, cms(42), false, true});
+    const History timeout = remember({}, {Stage::submit, cms(332), false, true});
+    EXPECT_TRUE(unanswered.resubmit && unanswered.maybe_sent);
+    EXPECT_TRUE(refused.resubmit && !refused.maybe_sent);
+    EXPECT_TRUE(timeout.maybe_sent);
+}
+
+// A scratch lock directory and log socket, and the real delivery, rounds
+// included, on a scripted modem.
+class Deliver : public ::testing::Test {
+protected:
+    std::filesystem::path dir;
+    int log = -1;
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/cellpost-dialogue-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", (dir / "log").c_str());
+        log = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        ASSERT_EQ(bind(log, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        open_report(address.sun_path);
+    }
+    void TearDown() override
+    {
+        close_report();
+        close(log);
+        std::filesystem::remove_all(dir);
+    }
+    // The text of every line logged so far.
+    std::vector<std::string> logged()
+    {
+        std::vector<std::string> lines;
+        char datagram[1024];
+        for (ssize_t n; (n = recv(log, datagram, sizeof datagram, 0)) > 0;) {
+            const std::string line(datagram, static_cast<std::size_t>(n));
+            lines.push_back(line.substr(line.find("]: ") + 3));
+        }
+        return lines;
+    }
+    // The run's exit status, or -1 when a stop ended it.
+    int deliver_to(ScriptedModem &modem, std::vector<const char *> numbers,
+                   const std::string &text, const RetryPlan &plan)
+    {
+        const std::array<const char *, 1> devices = {modem.path()};
+        const ModemPorts ports = {devices, dir.c_str(), 1, 3};
+        std::vector<char *> argv;
+        for (const char *n : numbers)
+            argv.push_back(const_cast<char *>(n));
+        Delivery d{argv, {Alphabet::raw, text}, kReference, plan};
+        ModemPort port;
+        const bool done = deliver(d, port, ports, kShort);
+        close_modem(port);
+        return done ? finish_delivery(d) : -1;
+    }
+};
+
+Answer error(const std::string &line)
+{
+    return {{0ms, "\r\n" + line + "\r\n"}};
+}
+
+TEST_F(Deliver, Transcripts)
+{
+    const std::string pdu_a = "001100038111F10000AA0178";  // "x" to 111
+    const std::string again_a = "001500038111F10000AA0178";  // the same with TP-RD
+    const std::vector<std::string> mode = {"ATE0+CMGF=0\r", "AT+CMEE=1\r"};
+    const std::vector<std::string> a = {"AT+CMGS=11\r", pdu_a + "\x1a"};
+    const std::vector<std::string> a_again = {"AT+CMGS=11\r", again_a + "\x1a"};
+    const std::vector<std::string> b = {"AT+CMGS=11\r", "001100038122F20000AA0178\x1a"};
+    const std::vector<std::string> state = {"AT+CPIN?\r", "AT+CREG?\r", "AT+CEREG?\r", "AT+CSQ\r"};
+    const std::vector<Answer> states = {error("+CPIN: READY\r\n\r\nOK"), error("+CREG: 0,1\r\n\r\nOK"),
+                                        error("+CEREG: 0,1\r\n\r\nOK"), error("+CSQ: 20,99\r\n\r\nOK")};
+    const std::string state_line = "Modem state: +CPIN: READY; +CREG: 0,1; +CEREG: 0,1; +CSQ: 20,99";
+    const std::string part1 =
+        "005100038111F10000AAA0050003A70201F0" + repeat("783C1E8FC7E3F1", 19) + "\x1a";
+    const std::string part2 = "005100038111F10000AA0F050003A70202F0783C1E8FC7E701\x1a";
+    const auto join = [](std::initializer_list<std::vector<std::string>> pieces) {
+        std::vector<std::string> out;
+        for (const auto &p : pieces)
+            out.insert(out.end(), p.begin(), p.end());
+        return out;
+    };
+    const auto with = [&](std::vector<Answer> script, const std::vector<Answer> &more) {
+        script.insert(script.end(), more.begin(), more.end());
+        return script;
+    };
+    const char *sent = "SMS successfully sent.";
+    struct Row {
+        const char *what;
+        std::vector<const char *> numbers;
+        std::string text;
+        std::vector<Answer> script;
+        std::vector<std::string> commands;
+        std::vector<std::string> log;
+        int status;
+    };
+    const std::vector<Row> rows = {
+        {"fair weather", {"111"}, "x", {kOk, kOk, kPrompt, kSent}, join({mode, a}), {sent}, 0},
+        {"congested once",
+         {"111"},
+         "x",
+         {kOk, kOk, kPrompt, error("+CMS ERROR: 42"), kOk, kOk, kPrompt, kSent},
+         join({mode, a, mode, a_again}),
+         {"SMS to 111 failed: +CMS ERROR: 42 (congestion); trying again in 0 s.", sent},
+         0},
+        {"no answer to a PDU",
+         {"111"},
+         "x",
+         {kOk, kOk, kPrompt, kSilence, kOk, kOk, kPrompt, kSent},
+         join({mode, a, mode, a_again}),
+         {"SMS to 111 failed: no answer; trying again in 0 s.", sent},
+         0},
+        {"an unknown number, the next one served",
+         {"111", "222"},
+         "x",
+         {kOk, kOk, kPrompt, error("+CMS ERROR: 1"), kPrompt, kSent},
+         join({mode, a, b}),
+         {"SMS to 111 not sent: +CMS ERROR: 1 (unassigned number).", "SMS rejected by modem."},
+         1},
+        {"SIM PIN: the modem cannot send",
+         {"111", "222"},
+         "x",
+         {kOk, kOk, error("+CMS ERROR: 311")},
+         join({mode, {"AT+CMGS=11\r"}}),
+         {"SMS not sent: +CMS ERROR: 311 (SIM PIN required); the modem cannot send.",
+          "AT+CMGS error."},
+         1},
+        {"a network timeout, then a duplicate: the first got there",
+         {"111"},
+         "x",
+         {kOk, kOk, kPrompt, error("+CMS ERROR: 332"), kOk, kOk, kPrompt, error("+CMS ERROR: 197")},
+         join({mode, a, mode, a_again}),
+         {"SMS to 111 failed: +CMS ERROR: 332 (network timeout); trying again in 0 s.", sent},
+         0},
+        {"a plain refusal, then a duplicate: there is no first",
+         {"111"},
+         "x",
+         with({kOk, kOk, kPrompt, error("ERROR"), kOk, kOk, kPrompt, error("+CMS ERROR: 197"), kOk,
+               kOk, kPrompt, error("+CMS ERROR: 197")},
+              states),
+         join({mode, a, mode, a_again, mode, a_again, state}),
+         {"SMS to 111 failed: ERROR; trying again in 0 s.",
+          "SMS to 111 failed: +CMS ERROR: 197 (duplicate message rejected); trying again in 0 s.",
+          "SMS to 111 not sent: +CMS ERROR: 197 (duplicate message rejected); no more tries.",
+          state_line, "SMS rejected by modem."},
+         1},
+        {"network out of order: once more only",
+         {"111"},
+         "x",
+         with({kOk, kOk, kPrompt, error("+CMS ERROR: 38"), kOk, kOk, kPrompt,
+               error("+CMS ERROR: 38")},
+              states),
+         join({mode, a, mode, a_again, state}),
+         {"SMS to 111 failed: +CMS ERROR: 38 (network out of order); trying again in 0 s.",
+          "SMS to 111 not sent: +CMS ERROR: 38 (network out of order); no more tries.", state_line,
+          "SMS rejected by modem."},
+         1},
+        {"the mode command refused for good",
+         {"111"},
+         "x",
+         with({error("ERROR"), error("ERROR"), error("ERROR")}, states),
+         join({{mode[0], mode[0], mode[0]}, state}),
+         {"Mode command failed: ERROR; trying again in 0 s.",
+          "Mode command failed: ERROR; trying again in 0 s.",
+          "Mode command failed: ERROR; no more tries.", state_line, "AT+CMGF=0 error."},
+         1},
+        {"a second part's prompt refused: the next round goes on there",
+         {"111"},
+         std::string(160, 'x') + "y",
+         {kOk, kOk, kPrompt, kSent, error("ERROR"), kOk, kOk, kPrompt, kSent},
+         join({mode, {"AT+CMGS=150\r", part1, "AT+CMGS=24\r"}, mode, {"AT+CMGS=24\r", part2}}),
+         {"SMS to 111 part 2/2 failed: ERROR; trying again in 0 s.", sent},
+         0},
+    };
+    const int waits[] = {0, 0};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        ScriptedModem modem(row.script);
+        EXPECT_EQ(deliver_to(modem, row.numbers, row.text, {waits, 5}), row.status);
+        EXPECT_EQ(modem.commands(), row.commands);
+        EXPECT_EQ(logged(), row.log);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1) << "a lock left";
+    }
+}
+
+TEST_F(Deliver, StopDuringAPauseUnwinds)
+{
+    ScriptedModem modem({kOk, kOk, kPrompt, error("+CMS ERROR: 42")});
+    const int waits[] = {3};
+    std::thread stopper([] {
+        std::this_thread::sleep_for(500ms);
+        g_stop_signal = SIGTERM;
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(deliver_to(modem, {"111"}, "x", {waits, 10}), -1);
+    EXPECT_LT(Clock::now() - start, 2s) << "the 3 s pause is cut short";
+    stopper.join();
+    g_stop_signal = 0;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1) << "only the log socket: no lock";
+}
+
+TEST(AtCommand, WaitingRules)
+{
+    struct Case {
+        const char *what;
+        Awaited awaited;
+        Answer answer;
+        const char *gathered;  // nullptr: not compared
+        Verdict verdict;
+        double earliest, latest;  // seconds the exchange takes
+    };
+    // T is 1 s; the second chunk comes 600 ms after the first: within the
+    // wait of an undecided reply. A decided one ends on its answer, at once.
+    Answer noise;  // a byte every 150 ms, for 3 s
+    for (int i = 0; i < 20; ++i)
+        noise.push_back({150ms, "x"});
+    const std::vector<Case> cases = {
+        {"CR LF, then OK",
+         Awaited::ok,
+         {{0ms, "\r\n"}, {600ms, "OK\r\n"}},
+         "\r\nOK\r\n",
+         Verdict::answer,
+         0.55,
+         0.8},
+        {"a notice, then OK",
+         Awaited::ok,
+         {{0ms, "\r\n+CREG: 1\r\n"}, {600ms, "\r\nOK\r\n"}},
+         "\r\n+CREG: 1\r\n\r\nOK\r\n",
+         Verdict::answer,
+         0.55,
+         0.8},
+        {"late LF after OK",
+         Awaited::ok,
+         {{0ms, "\r\nOK\r"}, {600ms, "\n"}},
+         "\r\nOK\r",
+         Verdict::answer,
+         0,
+         0.2},
+        {"OK without its CR LF: judged after the quiet",
+         Awaited::ok,
+         {{0ms, "\r\nOK"}, {600ms, "\r\n"}},
+         "\r\nOK",
+         Verdict::answer,
+         0.18,
+         0.45},
+        {"OK, then AY: judged at its line end",
+         Awaited::ok,
+         {{0ms, "\r\nOK"}, {100ms, "AY\r\n"}},
+         "\r\nOKAY\r\n",
+         Verdict::none,
+         1.0,
+         1.4},
+        {"an error, then a stale OK",
+         Awaited::ok,
+         {{0ms, "\r\nERROR\r\n"}, {300ms, "\r\nOK\r\n"}},
+         "\r\nERROR\r\n",
+         Verdict::error,
+         0,
+         0.2},
+        {"prompt, then more",
+         Awaited::prompt,
+         {{0ms, "\r\n>"}, {600ms, " "}},
+         "\r\n>",
+         Verdict::answer,
+         0,
+         0.2},
+        {"a trickle of noise ends at 2 T", Awaited::ok, noise, nullptr, Verdict::none, 1.9, 2.4},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedModem modem({c.answer});
+        const auto start = Clock::now();
+        const Reply reply = at_command(modem.fd(), "AT\r", {c.awaited, 1, 2});
+        const double took = std::chrono::duration<double>(Clock::now() - start).count();
+        EXPECT_GE(took, c.earliest);
+        EXPECT_LT(took, c.latest);
+        EXPECT_TRUE(reply.written);
+        EXPECT_EQ(reply.verdict, c.verdict);
+        if (c.gathered != nullptr) {
+            EXPECT_STREQ(reply.text, c.gathered);
+        }
+    }
+}
+
+TEST(AtCommand, FloodsAreSearchedButKeepTheirFirst8191Bytes)
+{
+    std::string flood;
+    for (std::size_t i = 0; flood.size() < 100000; ++i)
+        flood += std::to_string(i) + ",";
+    ScriptedModem modem({{{0ms, flood + "\r\nOK\r\n"}}, kOk});
+    const Reply reply = at_command(modem.fd(), "AT\r", {Awaited::ok, 1, 2});
+    EXPECT_EQ(reply.verdict, Verdict::answer) << "the answer after 100 KB is found";
+    EXPECT_EQ(std::string(reply.text), flood.substr(0, kReplyBufferSize - 1));
+    EXPECT_STREQ(at_command(modem.fd(), "AT\r", {Awaited::ok, 1, 2}).text, "\r\nOK\r\n")
+        << "the rest was drained";
+}
+
+TEST(AtCommand, FloodAfterTheAnswerGoesToTheNextReply)
+{
+    ScriptedModem modem({{{0ms, "\r\nOK\r\n" + std::string(70000, 'f')}}, kPrompt});
+    EXPECT_EQ(at_command(modem.fd(), "AT\r", {Awaited::ok, 1, 2}).verdict, Verdict::answer);
+    const std::string next = at_command(modem.fd(), "AT+CMGS=5\r", {Awaited::prompt, 1, 2}).text;
+    EXPECT_EQ(next.front(), 'f') << "what was left of the flood opens the next reply";
+}
+
+TEST(AtCommand, LateAnswerOpensTheNextReply)
+{
+    ScriptedModem modem({{{1300ms, "\r\n+CMGS: 1\r\n\r\nOK\r\n"}}, kPrompt});
+    const Reply late = at_command(modem.fd(), "0011\x1a", {Awaited::ok, 1, 1});
+    EXPECT_EQ(late.verdict, Verdict::none);
+    const Reply next = at_command(modem.fd(), "AT+CMGS=5\r", {Awaited::prompt, 1, 2});
+    EXPECT_EQ(std::string(next.text).rfind("\r\n+CMGS: 1", 0), 0u) << next.text;
+    EXPECT_EQ(next.verdict, Verdict::answer);
+}
+
+TEST(AtCommand, AnyDescriptorNumber)
+{
+    // A parent that leaks descriptors can hand us a modem past select()'s 1024.
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, 2048));
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    ScriptedModem modem({kOk});
+    const int high = fcntl(modem.fd(), F_DUPFD, 1500);
+    ASSERT_GE(high, 1500);
+    EXPECT_EQ(at_command(high, "AT\r", {Awaited::ok, 1, 2}).verdict, Verdict::answer);
+    close(high);
+}
+
+TEST(AtCommand, WholeCommandGoesOutWhenThePortIsFull)
+{
+    ScriptedModem modem({kOk}, 500ms);
+    // Fill the line's output queue while the modem is not yet reading.
+    const std::string junk(1024, 'z');
+    while (write(modem.fd(), junk.data(), junk.size()) > 0) {
+    }
+    const std::string command = "AT+" + std::string(500, 'h') + "\r";
+    EXPECT_STREQ(at_command(modem.fd(), command.c_str(), {Awaited::ok, 3, 6}).text, "\r\nOK\r\n");
+    const auto commands = modem.commands();
+    ASSERT_FALSE(commands.empty());
+    EXPECT_TRUE(commands.back().ends_with(command));
+}
+
+}  // namespace
