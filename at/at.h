@@ -16,7 +16,7 @@
 #include <string_view>
 
 inline constexpr std::size_t kReplyBufferSize = 8192;
-inline constexpr std::size_t kDiscardChunk = 128;  // read size once the buffer is full
+inline constexpr std::size_t kDiscardChunk = 128;     // read size once the buffer is full
 inline constexpr long long kQuietMilliseconds = 200;  // silence that lets a last line be judged
 // Enough of a line to tell a final result and keep it for the log, verbose
 // ones ("+CMS ERROR: no network service") included.

@@ -89,8 +89,7 @@ struct CheckResult {
 // --check: takes `port` as a run would, asks the modem's state without
 // sending anything, and prints its information lines. The caller gives the
 // port back, then prints and logs the verdict.
-CheckResult check_modem(ModemPort &port, const ModemPorts &ports,
-                        const DialogueTimeouts &timeouts);
+CheckResult check_modem(ModemPort &port, const ModemPorts &ports, const DialogueTimeouts &timeouts);
 
 // The whole run, from the command line to the exit status.
 int cellpost_main(int argc, char **argv, const ModemPorts &ports = kDefaultModemPorts,

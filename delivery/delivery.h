@@ -111,8 +111,8 @@ inline constexpr RetryPlan kRetryPlan = {kRetryWaitSeconds, kRetryWindowSeconds}
 
 // Where the delivery stands in time.
 struct RetryClock {
-    unsigned round;                // rounds started before the current one
-    long long first_failure_ms;    // monotonic; -1 before any
+    unsigned round;              // rounds started before the current one
+    long long first_failure_ms;  // monotonic; -1 before any
     long long now_ms;
 };
 

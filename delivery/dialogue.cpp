@@ -56,8 +56,7 @@ RoundEnd set_pdu_mode(int fd, Delivery &d, const DialogueTimeouts &t)
         return RoundEnd::interrupted;
     if (mode.verdict == Verdict::answer)
         return RoundEnd::finished;
-    const Failure failure = {Stage::mode, cause_of(mode, kNoAnswer),
-                             mode.verdict == Verdict::none};
+    const Failure failure = {Stage::mode, cause_of(mode, kNoAnswer), mode.verdict == Verdict::none};
     const Decision decision = judge_failure(d, failure);
     return decision.next == Next::retry ? RoundEnd::retry : RoundEnd::stop;
 }

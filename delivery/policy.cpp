@@ -168,8 +168,8 @@ Decision next_round(const RetryClock &clock, const RetryPlan &plan)
         return {Next::give_up, -1, true};
     const int wait = plan.waits[clock.round];
     const long long first = clock.first_failure_ms < 0 ? clock.now_ms : clock.first_failure_ms;
-    const bool in_window = clock.now_ms + kMillisPerSecond * wait <=
-                           first + kMillisPerSecond * plan.window_seconds;
+    const bool in_window =
+        clock.now_ms + kMillisPerSecond * wait <= first + kMillisPerSecond * plan.window_seconds;
     return {in_window ? Next::retry : Next::give_up, in_window ? wait : -1, true};
 }
 

@@ -58,15 +58,15 @@ bool deliver(Delivery &d, ModemPort &port, const ModemPorts &ports, const Dialog
             // Gone since the last round (a modem re-plugging): it may be
             // back for the next one.
             d.pause_seconds = -1;
-            static_cast<void>(judge_failure(d, {Stage::port, {FailureKind::temporary, kNoAnswer, "", -1}}));
+            static_cast<void>(
+                judge_failure(d, {Stage::port, {FailureKind::temporary, kNoAnswer, "", -1}}));
         }
         if (end == RoundEnd::interrupted)
             return false;
         if (end != RoundEnd::retry || d.pause_seconds < 0) {
             d.gave_up = d.gave_up || end == RoundEnd::retry;
-            if (d.gave_up && port.fd >= 0 && !log_modem_state(port.fd, t))
-                return false;
-            return true;
+            // A stop while the modem is asked for its state ends it too.
+            return !d.gave_up || port.fd < 0 || log_modem_state(port.fd, t);
         }
         // Between rounds the port is free for other alarms; it is taken
         // again in turn.

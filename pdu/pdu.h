@@ -94,10 +94,6 @@ bool is_valid_number(std::string_view number);
 unsigned build_pdus(std::string_view number, const UserText &text, PduList &list,
                     std::uint8_t reference);
 
-// The same for raw command-line bytes.
-unsigned build_pdus(std::string_view number, std::string_view text, PduList &list,
-                    std::uint8_t reference);
-
 // Writes one SMS-SUBMIT PDU into `out` and returns its length in octets.
 // `total` = 0 asks for a plain message; otherwise this is part `seq`
 // (1-based) of `total` and gets a concatenation header with `reference`,

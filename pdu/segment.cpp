@@ -112,9 +112,3 @@ unsigned build_pdus(std::string_view number, const UserText &text, PduList &list
     }
     return total;
 }
-
-unsigned build_pdus(std::string_view number, std::string_view text, PduList &list,
-                    std::uint8_t reference)
-{
-    return build_pdus(number, UserText{Alphabet::raw, text}, list, reference);
-}

@@ -1,7 +1,7 @@
 // The AT exchange, the retry policy and the whole delivery, rounds
 // included, against a scripted modem on a pseudo-terminal, with short waits.
-#include "delivery.h"
 #include "base.h"
+#include "delivery.h"
 #include "report.h"
 
 #include <gtest/gtest.h>
@@ -9,15 +9,15 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <fcntl.h>
+#include <filesystem>
 #include <mutex>
 #include <poll.h>
 #include <pty.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -156,15 +156,17 @@ TEST(Policy, EveryRangeOfTheErrorTable)
         std::vector<int> codes;
     };
     const std::vector<Row> rows = {
-        {"+CMS ERROR: ", FailureKind::fatal,
+        {"+CMS ERROR: ",
+         FailureKind::fatal,
          {8, 28, 50, 193, 302, 303, 305, 310, 311, 312, 313, 315, 316, 317, 318, 330}},
-        {"+CMS ERROR: ", FailureKind::recipient,
-         {1, 10, 21, 29, 30, 96, 128, 143, 144, 159, 160, 175, 176, 177, 191, 195, 196, 198, 199,
-          304}},
-        {"+CMS ERROR: ", FailureKind::temporary,
+        {"+CMS ERROR: ", FailureKind::recipient, {1,   10,  21,  29,  30,  96,  128,
+                                                  143, 144, 159, 160, 175, 176, 177,
+                                                  191, 195, 196, 198, 199, 304}},
+        {"+CMS ERROR: ",
+         FailureKind::temporary,
          {0, 2, 27, 38, 41, 42, 47, 127, 192, 194, 197, 300, 314, 331, 332, 500, 512, 99999}},
-        {"+CME ERROR: ", FailureKind::fatal,
-         {3, 4, 5, 6, 7, 10, 11, 12, 13, 15, 16, 17, 18, 40, 47, 103, 106, 111, 112, 113}},
+        {"+CME ERROR: ", FailureKind::fatal, {3,  4,  5,  6,  7,  10,  11,  12,  13,  15,
+                                              16, 17, 18, 40, 47, 103, 106, 111, 112, 113}},
         {"+CME ERROR: ", FailureKind::recipient, {24, 25, 26, 27, 56, 62}},
         {"+CME ERROR: ", FailureKind::temporary, {0, 14, 30, 31, 100, 515, 99999}},
     };
@@ -184,7 +186,9 @@ TEST(Policy, Decisions)
 {
     const int waits[] = {5, 15};
     const RetryPlan plan = {waits, 30};
-    const auto cms = [](int code) { return classify_answer("+CMS ERROR: " + std::to_string(code)); };
+    const auto cms = [](int code) {
+        return classify_answer("+CMS ERROR: " + std::to_string(code));
+    };
     struct Row {
         const char *what;
         Failure failure;
@@ -193,17 +197,31 @@ TEST(Policy, Decisions)
         Decision want;
     };
     const Row rows[] = {
-        {"temporary: the plan's next wait", {Stage::submit, cms(42)}, {}, {0, -1, 0}, {Next::retry, 5}},
+        {"temporary: the plan's next wait",
+         {Stage::submit, cms(42)},
+         {},
+         {0, -1, 0},
+         {Next::retry, 5}},
         {"the second round's wait", {Stage::submit, cms(42)}, {}, {1, 0, 1000}, {Next::retry, 15}},
         {"no rounds left", {Stage::submit, cms(42)}, {}, {2, 0, 1000}, {Next::give_up}},
         {"past the window", {Stage::submit, cms(42)}, {}, {1, 0, 16'000}, {Next::give_up}},
         {"38 once", {Stage::submit, cms(38)}, {}, {0, -1, 0}, {Next::retry, 5}},
         {"38 twice", {Stage::submit, cms(38)}, {false, false, true}, {1, 0, 0}, {Next::give_up}},
-        {"197 after a copy that may have gone", {Stage::submit, cms(197)}, {true, true}, {1, 0, 0},
+        {"197 after a copy that may have gone",
+         {Stage::submit, cms(197)},
+         {true, true},
+         {1, 0, 0},
          {Next::sent}},
-        {"197 after a plain refusal", {Stage::submit, cms(197)}, {true}, {1, 0, 0}, {Next::retry, 15}},
+        {"197 after a plain refusal",
+         {Stage::submit, cms(197)},
+         {true},
+         {1, 0, 0},
+         {Next::retry, 15}},
         {"a recipient's cause", {Stage::prompt, cms(1)}, {}, {0, -1, 0}, {Next::give_up}},
-        {"a recipient's cause before any recipient", {Stage::mode, cms(304)}, {}, {0, -1, 0},
+        {"a recipient's cause before any recipient",
+         {Stage::mode, cms(304)},
+         {},
+         {0, -1, 0},
          {Next::retry, 5}},
         {"fatal", {Stage::mode, cms(311)}, {}, {0, -1, 0}, {Next::stop}},
     };
@@ -259,8 +277,8 @@ protected:
         return lines;
     }
     // The run's exit status, or -1 when a stop ended it.
-    int deliver_to(ScriptedModem &modem, std::vector<const char *> numbers,
-                   const std::string &text, const RetryPlan &plan)
+    int deliver_to(ScriptedModem &modem, std::vector<const char *> numbers, const std::string &text,
+                   const RetryPlan &plan)
     {
         const std::array<const char *, 1> devices = {modem.path()};
         const ModemPorts ports = {devices, dir.c_str(), 1, 3};
@@ -282,16 +300,18 @@ Answer error(const std::string &line)
 
 TEST_F(Deliver, Transcripts)
 {
-    const std::string pdu_a = "001100038111F10000AA0178";  // "x" to 111
+    const std::string pdu_a = "001100038111F10000AA0178";    // "x" to 111
     const std::string again_a = "001500038111F10000AA0178";  // the same with TP-RD
     const std::vector<std::string> mode = {"ATE0+CMGF=0\r", "AT+CMEE=1\r"};
     const std::vector<std::string> a = {"AT+CMGS=11\r", pdu_a + "\x1a"};
     const std::vector<std::string> a_again = {"AT+CMGS=11\r", again_a + "\x1a"};
     const std::vector<std::string> b = {"AT+CMGS=11\r", "001100038122F20000AA0178\x1a"};
     const std::vector<std::string> state = {"AT+CPIN?\r", "AT+CREG?\r", "AT+CEREG?\r", "AT+CSQ\r"};
-    const std::vector<Answer> states = {error("+CPIN: READY\r\n\r\nOK"), error("+CREG: 0,1\r\n\r\nOK"),
-                                        error("+CEREG: 0,1\r\n\r\nOK"), error("+CSQ: 20,99\r\n\r\nOK")};
-    const std::string state_line = "Modem state: +CPIN: READY; +CREG: 0,1; +CEREG: 0,1; +CSQ: 20,99";
+    const std::vector<Answer> states = {
+        error("+CPIN: READY\r\n\r\nOK"), error("+CREG: 0,1\r\n\r\nOK"),
+        error("+CEREG: 0,1\r\n\r\nOK"), error("+CSQ: 20,99\r\n\r\nOK")};
+    const std::string state_line =
+        "Modem state: +CPIN: READY; +CREG: 0,1; +CEREG: 0,1; +CSQ: 20,99";
     const std::string part1 =
         "005100038111F10000AAA0050003A70201F0" + repeat("783C1E8FC7E3F1", 19) + "\x1a";
     const std::string part2 = "005100038111F10000AA0F050003A70202F0783C1E8FC7E701\x1a";
@@ -417,7 +437,8 @@ TEST_F(Deliver, StopDuringAPauseUnwinds)
     EXPECT_LT(Clock::now() - start, 2s) << "the 3 s pause is cut short";
     stopper.join();
     g_stop_signal = 0;
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1) << "only the log socket: no lock";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1)
+        << "only the log socket: no lock";
 }
 
 TEST(AtCommand, WaitingRules)

@@ -9,6 +9,13 @@
 
 namespace {
 
+// Command-line bytes, each taken as a GSM code.
+unsigned build_raw(std::string_view number, std::string_view text, PduList &list,
+                   std::uint8_t reference)
+{
+    return build_pdus(number, UserText{Alphabet::raw, text}, list, reference);
+}
+
 std::string hex_of(const PduRecord &pdu)
 {
     std::vector<char> out(2 * pdu.length + 1);
@@ -104,7 +111,7 @@ TEST(Pdu, KnownMessages)
     };
     for (const Known &c : cases) {
         PduList list;
-        ASSERT_EQ(build_pdus(c.number, c.text, list, 0), 1u) << c.number;
+        ASSERT_EQ(build_raw(c.number, c.text, list, 0), 1u) << c.number;
         EXPECT_EQ(hex_of(list[0]), c.hex) << c.number << " / " << c.text;
     }
 }
@@ -112,7 +119,7 @@ TEST(Pdu, KnownMessages)
 TEST(Pdu, ConcatenatedPrefixes)
 {
     PduList list;
-    ASSERT_EQ(build_pdus("+15555550123", std::string(200, 'x'), list, 0x2A), 2u);
+    ASSERT_EQ(build_raw("+15555550123", std::string(200, 'x'), list, 0x2A), 2u);
     EXPECT_EQ(list[0].length, 155u);
     EXPECT_EQ(list[1].length, 63u);
     EXPECT_EQ(hex_of(list[0]).substr(0, 44), "0051000B915155550521F30000AAA00500032A0201F0");
@@ -145,7 +152,7 @@ TEST(Pdu, Segmentation)
             text += static_cast<char>(' ' + i % 95);  // each part's text is distinct
         PduList list;
         const auto reference = static_cast<std::uint8_t>(c.length);  // differs between cases
-        const unsigned count = build_pdus("+4917012345678", text, list, reference);
+        const unsigned count = build_raw("+4917012345678", text, list, reference);
         ASSERT_EQ(count, c.parts.size());
         std::size_t offset = 0;
         for (unsigned k = 0; k < count; ++k) {
@@ -171,7 +178,7 @@ TEST(Pdu, Segmentation)
 TEST(Pdu, SingleOf160HasNoHeader)
 {
     PduList list;
-    ASSERT_EQ(build_pdus("12345", std::string(160, 'a'), list, 0), 1u);
+    ASSERT_EQ(build_raw("12345", std::string(160, 'a'), list, 0), 1u);
     EXPECT_EQ(list[0].octets[1], 0x11);
     EXPECT_EQ(list[0].octets[11], 0xA0) << "TP-UDL";
     EXPECT_EQ(list[0].length, 12u + 140u);
@@ -192,7 +199,7 @@ TEST(Pdu, Addresses)
     };
     for (const Address &c : cases) {
         PduList list;
-        ASSERT_EQ(build_pdus(c.number, "x", list, 0), 1u);
+        ASSERT_EQ(build_raw(c.number, "x", list, 0), 1u);
         const std::string field = c.field;
         EXPECT_EQ(hex_of(list[0]).substr(6, field.size()), field) << c.number;
         EXPECT_EQ(decode(list[0]).number, c.number);
@@ -203,7 +210,7 @@ TEST(Pdu, HighBitIsDropped)
 {
     const std::string text = "\xE4\xC0\xFF";
     PduList list;
-    ASSERT_EQ(build_pdus("123", text, list, 0), 1u);
+    ASSERT_EQ(build_raw("123", text, list, 0), 1u);
     EXPECT_EQ(decode(list[0]).text, septets_of(text));
     EXPECT_EQ(decode(list[0]).text[0], '\x64');
 }
@@ -212,7 +219,7 @@ TEST(Pdu, LargestMessageFitsItsBuffers)
 {
     const std::string text(kMaxTextBytes, 'z');
     PduList list;
-    ASSERT_EQ(build_pdus("+12345678901234567890", text, list, 0), kMaxParts);
+    ASSERT_EQ(build_raw("+12345678901234567890", text, list, 0), kMaxParts);
     for (const PduRecord &pdu : list) {
         EXPECT_LE(pdu.length, kMaxPduOctets);
         EXPECT_EQ(pdu.length, 159u);
@@ -222,8 +229,8 @@ TEST(Pdu, LargestMessageFitsItsBuffers)
 TEST(Pdu, WhatDoesNotFitIsRefused)
 {
     PduList list;
-    EXPECT_EQ(build_pdus("+123456789012345678901", "hello", list, 0), 0u);
-    EXPECT_EQ(build_pdus(std::string(300, '9'), std::string(1000, 'a'), list, 0), 0u);
+    EXPECT_EQ(build_raw("+123456789012345678901", "hello", list, 0), 0u);
+    EXPECT_EQ(build_raw(std::string(300, '9'), std::string(1000, 'a'), list, 0), 0u);
     // 300 septets take 263 octets: more than a record holds after the header.
     EXPECT_EQ(
         encode_submit_pdu("1", {Alphabet::raw, std::string(300, 'a')}, list[0].octets, 0, 0, 0),

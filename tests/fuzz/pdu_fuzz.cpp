@@ -5,8 +5,8 @@
 // Input: byte 0 gives the number's length (low 5 bits, up to 31, so the
 // 20-digit limit is crossed) and whether it starts with '+' (bit 7); that
 // many bytes of number follow; the rest, up to 4000 bytes, is the text.
-#include "pdu.h"
 #include "delivery.h"
+#include "pdu.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         for (unsigned k = 0; k < parts; ++k)
             check(list[k].length > 0 && list[k].length <= kMaxPduOctets);
     }
-    const unsigned count = build_pdus(number, text, list, 0x5C);
+    const unsigned count = build_pdus(number, {Alphabet::raw, text}, list, 0x5C);
     if (digits > kMaxAddressDigits) {
         check(count == 0);  // refused, never overrun
         return 0;

@@ -1,7 +1,7 @@
 // Encoding cost of one recipient's message: build_pdus plus the hex text of
 // every part, for texts around the segmentation boundaries.
-#include "pdu.h"
 #include "delivery.h"
+#include "pdu.h"
 
 #include <benchmark/benchmark.h>
 
@@ -15,7 +15,7 @@ void BM_BuildAndHex(benchmark::State &state)
     PduList list;
     std::array<char, kHexBufferSize> hex{};
     while (state.KeepRunning()) {
-        const unsigned count = build_pdus("+15555550123", text, list, 0);
+        const unsigned count = build_pdus("+15555550123", {Alphabet::raw, text}, list, 0);
         for (unsigned k = 0; k < count; ++k)
             benchmark::DoNotOptimize(
                 hex_encode(std::span(list[k].octets).first(list[k].length), hex));
