@@ -7,8 +7,11 @@
 // held back until then; warnings of a run that fails nowhere are never
 // printed. A line waits at most kReportWaitMs for either way out, and not at
 // all on one that kept a line waiting that long before, until it takes one
-// again: then the line is dropped there. Once a stop is asked for, all the
-// lines still to come share kStopReportMs. open_report() connects to the log
+// again: then the line is dropped there. One exception: standard error that
+// cannot be opened anew without blocking (another user's terminal) is
+// written in small chunks after a look, and a terminal whose output is
+// stopped holds a chunk until a signal comes. Once a stop is asked for, all
+// the lines still to come share kStopReportMs. open_report() connects to the log
 // socket and readies standard error; close_report() lets go.
 #pragma once
 
