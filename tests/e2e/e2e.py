@@ -254,7 +254,7 @@ class Faults(E2E):
     """With the short-waits build: retry rounds 1 s and 2 s apart."""
 
     def test_mode_command_error(self):
-        sim = self.box.modem("ttyUSB8", ["--mode-error"])
+        sim = self.box.modem("ttyUSB8", ["--script", "AT+CMGF|*|ERROR|0"])
         run = self.box.run(["+15555550123", "hello"])
         self.assertEqual(run.status, 1)
         self.assertEqual(run.messages(), ["Mode command failed: ERROR; trying again in 1 s.",
@@ -265,7 +265,7 @@ class Faults(E2E):
         self.assertEqual(run.locks, {})
 
     def test_rejected_destination(self):
-        sim = self.box.modem("ttyUSB8", ["--reject", "+15555550123"])
+        sim = self.box.modem("ttyUSB8", ["--script", "PDU:+15555550123|*|+CMS ERROR: 21|0"])
         text = "r" * 400
         run = self.box.run(["+15555550123", "+4917012345", text])
         self.assertEqual(run.status, 1)
@@ -273,7 +273,7 @@ class Faults(E2E):
                                           "(short message transfer rejected).",
                                           "SMS rejected by modem."])
         self.assertEqual(run.stderr, "".join(f"cellpost: {m}\n" for m in run.messages()))
-        self.assertEqual([v for _, v in sim.pdus()], ["rejected"] + ["accepted"] * 3)
+        self.assertEqual([v for _, v in sim.pdus()], ["answered"] + ["accepted"] * 3)
         self.assertEqual(sandbox.decode(sim.pdus()[0][0])["Number"], "+15555550123")
         self.assertEqual(run.locks, {})
         self.assertEqual([sandbox.decode(h)["Number"] for h, _ in sim.pdus()[1:]],
@@ -282,7 +282,7 @@ class Faults(E2E):
     def test_closed_standard_descriptors(self):
         # The port and the log socket never take 0, 1 or 2, so nothing meant
         # for standard error reaches the modem, even when the run fails.
-        sim = self.box.modem("ttyUSB8", ["--reject", "+15555550124"])
+        sim = self.box.modem("ttyUSB8", ["--script", "PDU:+15555550124|*|+CMS ERROR: 21|0"])
         self.box.wrapper = ["sh", "-c", 'exec "$@" <&- >&- 2>&-', "sh"]
         good = self.box.run(["+15555550123", "hello"])
         self.box.wrapper = ["sh", "-c", 'exec "$@" 2>&-', "sh"]  # the log socket's number
@@ -296,7 +296,7 @@ class Faults(E2E):
         gone = self.box.start(["+15555550124", "+15555550123", "hello"], stderr=write)
         os.close(write)
         self.assertEqual(gone.wait(timeout=30), 1)
-        self.assertEqual([v for _, v in sim.pdus()[-2:]], ["rejected", "accepted"])
+        self.assertEqual([v for _, v in sim.pdus()[-2:]], ["answered", "accepted"])
         normal = MODE + b"AT+CMGS=19\r" + ROAD_PDU + b"\x1a"
         self.assertTrue(sim.received().startswith(normal + normal.replace(b"0521F3", b"0521F4")))
 
@@ -317,7 +317,7 @@ class Faults(E2E):
 
 class SilentModem(E2E):
     def test_silence(self):
-        sim = self.box.modem("ttyUSB8", ["--silent"])
+        sim = self.box.modem("ttyUSB8", ["--script", "*|*||0"])
         run = self.box.run(["+15555550123", "hello"])
         self.assertEqual(run.status, 1)
         self.assertGreater(run.elapsed, 40.0)  # 10 s, ESC, 10 s more; again 1 s later
@@ -349,15 +349,15 @@ class Modems(E2E):
     a temporary failure is tried 3 times in 3 s)."""
 
     CASES = [  # simulator options, status, last message, most seconds
-        (["--notice", "^RSSI:14", "--notice-ms", "150", "--delay-ms", "1000",
-          "--result", "+CMS ERROR: 500"], 1, REJECTED, 9),
+        (["--notice", "^RSSI:14", "--notice-ms", "150", "--script", "PDU|*|+CMS ERROR: 500|1000"],
+         1, REJECTED, 9),
         (["--notice", "+CREG: 1", "--notice-ms", "150", "--delay-ms", "1000"], 0, SENT, 6),
         (["--before-prompt", '+CMTI: "SM",3'], 0, SENT, 2),
         (["--sticky-echo", "--delay-ms", "500"], 0, SENT, 3),
         (["--ok-delay-ms", "300"], 0, SENT, 2),
         (["--late-crlf-ms", "100"], 0, SENT, 2),
-        (["--split-ms", "250", "--nul", "--result", "+CME ERROR: 3"], 1, REJECTED, 3),
-        (["--split-ms", "250", "--result", "ERROR"], 1, REJECTED, 9),
+        (["--split-ms", "250", "--nul", "--script", "PDU|*|+CME ERROR: 3|0"], 1, REJECTED, 3),
+        (["--split-ms", "250", "--script", "PDU|*|ERROR|0"], 1, REJECTED, 9),
         (["--pdu-entry"], 0, SENT, 13),
         (["--hangup-after-prompt"], 1, ["SMS not confirmed by modem."], 6),
     ]
@@ -665,8 +665,8 @@ class Signals(E2E):
 
     CASES = [  # stage, simulator options, signal, seconds before it, lock file planted, caller
         ("waiting for the lock", [], signal.SIGTERM, 1.0, True, None),
-        ("mode command", ["--silent"], signal.SIGHUP, 1.0, False, None),
-        ("just started", ["--silent"], signal.SIGQUIT, 0.3, False, None),
+        ("mode command", ["--script", "*|*||0"], signal.SIGHUP, 1.0, False, None),
+        ("just started", ["--script", "*|*||0"], signal.SIGQUIT, 0.3, False, None),
         ("waiting for the result", ["--delay-ms", "5000"], signal.SIGINT, 1.5, False, None),
         # A warning (the text is cut) that a full log queue keeps waiting.
         ("logger stalled", ["--delay-ms", "5000"], signal.SIGTERM, 0.3, False, "stalled log"),
