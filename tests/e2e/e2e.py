@@ -494,12 +494,12 @@ class Check(E2E):
     CASES = [  # what, simulator options, lock of init planted, verdict
         ("ready", [], False, "ready"),
         ("line noise", ["--nul"], False, "ready"),
-        ("SIM PIN", [S, "AT+CPIN?|*|+CPIN: SIM PIN\nOK|0"], False, "not ready: SIM not ready"),
-        ("registered by packet only", [S, "AT+CREG?|*|+CREG: 0,2\nOK|0"], False, "ready"),
-        ("not registered", [S, "AT+CREG?|*|+CREG: 0,2\nOK|0", S, "AT+CEREG?|*|ERROR|0"], False,
+        ("SIM PIN", [S, "AT+CPIN?|*|+CPIN: SIM PIN\\nOK|0"], False, "not ready: SIM not ready"),
+        ("registered by packet only", [S, "AT+CREG?|*|+CREG: 0,2\\nOK|0"], False, "ready"),
+        ("not registered", [S, "AT+CREG?|*|+CREG: 0,2\\nOK|0", S, "AT+CEREG?|*|ERROR|0"], False,
          "not ready: not registered"),
-        ("no signal", [S, "AT+CSQ|*|+CSQ: 99,99\nOK|0"], False, "not ready: no signal"),
-        ("no SMSC", [S, 'AT+CSCA?|*|+CSCA: "",129\nOK|0'], False, "not ready: no SMSC address"),
+        ("no signal", [S, "AT+CSQ|*|+CSQ: 99,99\\nOK|0"], False, "not ready: no signal"),
+        ("no SMSC", [S, 'AT+CSCA?|*|+CSCA: "",129\\nOK|0'], False, "not ready: no SMSC address"),
         ("silent", [S, "*|*||0"], False, "not ready: no answer"),
         ("port busy", [], True, "not ready: no modem port"),
     ]
