@@ -49,34 +49,36 @@ def dead_pid():
     return dead
 
 
-def run_alone(args, options=(), timeout=60, lock=None, **box_options):
-    """One run in a sandbox of its own, against a modem on /dev/ttyUSB8
-    with `options` and, if given, a `lock` file's content in the way:
-    (Run, the bytes cellpost wrote, the modem's PDUs)."""
-    box = sandbox.Sandbox(CELLPOST, SIM, **box_options)
-    try:
-        sim = box.modem("ttyUSB8", options)
-        if lock is not None:
-            box.write_lock("ttyUSB8", lock)
-        run = box.run(args, timeout=timeout)
-        return run, sim.received(), sim.pdus()
-    finally:
-        box.close()
-
-
 class E2E(unittest.TestCase):
+    WRAPPER = ()  # what cellpost runs under, e.g. valgrind
+
     def setUp(self):
-        self.box = sandbox.Sandbox(CELLPOST, SIM, emulator=EMULATOR)
+        self.box = sandbox.Sandbox(CELLPOST, SIM, self.WRAPPER, emulator=EMULATOR)
+        self.taken = []  # the PDUs of modems in sandboxes of their own, gone by tearDown
 
     def tearDown(self):
         # Whatever else a test checks, every PDU that reached a modem must be
         # a well-formed SMS-SUBMIT to the independent decoder.
         try:
-            for sim in self.box.modems.values():
-                for hex_pdu, _ in sim.pdus():
-                    self.assertEqual(sandbox.decode(hex_pdu)["Type"], "Submit", hex_pdu)
+            for hex_pdu, _ in sum((sim.pdus() for sim in self.box.modems.values()), self.taken):
+                self.assertEqual(sandbox.decode(hex_pdu)["Type"], "Submit", hex_pdu)
         finally:
             self.box.close()
+
+    def run_alone(self, args, options=(), timeout=60, lock=None, **box_options):
+        """One run in a sandbox of its own, against a modem on /dev/ttyUSB8
+        with `options` and, if given, a `lock` file's content in the way:
+        (Run, the bytes cellpost wrote, the modem's PDUs)."""
+        box = sandbox.Sandbox(CELLPOST, SIM, **box_options)
+        try:
+            sim = box.modem("ttyUSB8", options)
+            if lock is not None:
+                box.write_lock("ttyUSB8", lock)
+            run = box.run(args, timeout=timeout)
+            self.taken.extend(sim.pdus())
+            return run, sim.received(), sim.pdus()
+        finally:
+            box.close()
 
     def lock_text(self, pid):
         return b"%10d\n" % pid
@@ -364,7 +366,7 @@ class Modems(E2E):
 
     def test_modems(self):
         with concurrent.futures.ThreadPoolExecutor(len(self.CASES)) as pool:
-            results = list(pool.map(lambda c: run_alone(["+15555550123", "hello"], c[0]),
+            results = list(pool.map(lambda c: self.run_alone(["+15555550123", "hello"], c[0]),
                                     self.CASES))
         for (options, status, messages, seconds), (run, received, _) in zip(self.CASES, results):
             with self.subTest(options=options):
@@ -429,7 +431,7 @@ class Retries(E2E):
     def test_weather(self):
         with concurrent.futures.ThreadPoolExecutor(len(self.CASES)) as pool:
             results = list(pool.map(
-                lambda c: run_alone([*c[2], c[3]], [a for row in c[1] for a in ("--script", row)]),
+                lambda c: self.run_alone([*c[2], c[3]], [a for r in c[1] for a in ("--script", r)]),
                 self.CASES))
         for (what, _, numbers, text, status, messages, verdicts), (run, received, pdus) in zip(
                 self.CASES, results):
@@ -506,7 +508,7 @@ class Check(E2E):
 
     def test_states(self):
         with concurrent.futures.ThreadPoolExecutor(len(self.CASES)) as pool:
-            results = list(pool.map(lambda c: run_alone(
+            results = list(pool.map(lambda c: self.run_alone(
                 ["--check"], c[1], lock=b"%10d\n" % 1 if c[2] else None), self.CASES))  # init's
         for (what, rows, planted, verdict), (run, received, _) in zip(self.CASES, results):
             with self.subTest(what):
@@ -589,7 +591,7 @@ class Utf8(E2E):
 
     def test_texts(self):
         with concurrent.futures.ThreadPoolExecutor(len(self.CASES)) as pool:
-            results = list(pool.map(lambda c: run_alone([b"-u", b"+15555550123", c[0]]),
+            results = list(pool.map(lambda c: self.run_alone([b"-u", b"+15555550123", c[0]]),
                                     self.CASES))
         for (text, coding, parts, sent), (run, received, pdus) in zip(self.CASES, results):
             with self.subTest(text=text[:20], length=len(text)):
@@ -703,6 +705,7 @@ class Signals(E2E):
             took = time.monotonic() - signalled
             log = [entry for entry in box.drain_syslog() if entry[1] == "cellpost"]
             time.sleep(0.2)  # for the simulator to take the last bytes, under load too
+            self.taken.extend(sim.pdus())
             return proc.returncode, took, log, err, box.locks(), sim.received()
         finally:
             box.close()
@@ -740,7 +743,7 @@ class Ports(E2E):
         for state, reason in (("ro", "Read-only file system"),
                               ("missing", "No such file or directory")):
             with self.subTest(state):
-                run, received, _ = run_alone(["+15555550123", "hello"], locks=state)
+                run, received, _ = self.run_alone(["+15555550123", "hello"], locks=state)
                 self.assertEqual(run.status, 1)
                 self.assertLess(run.elapsed, 2)
                 self.assertEqual(run.messages(), [
@@ -779,9 +782,7 @@ class OtherDevice(E2E):
 
 
 class Valgrind(E2E):
-    def setUp(self):
-        self.box = sandbox.Sandbox(CELLPOST, SIM, ["valgrind", "--error-exitcode=99",
-                                                   "--track-fds=yes", "--leak-check=full"])
+    WRAPPER = ["valgrind", "--error-exitcode=99", "--track-fds=yes", "--leak-check=full"]
 
     def test_clean_run(self):
         sim = self.box.modem("ttyUSB8")
@@ -811,7 +812,7 @@ class Interop(E2E):
         rng = random.Random(self.SEED)
         cases = [self.case(rng) for _ in range(self.RUNS)]
         with concurrent.futures.ThreadPoolExecutor(self.RUNS) as pool:
-            results = list(pool.map(lambda c: run_alone([*c[0], c[1]], timeout=120), cases))
+            results = list(pool.map(lambda c: self.run_alone([*c[0], c[1]], timeout=120), cases))
         for (numbers, text), (run, _, pdus) in zip(cases, results):
             with self.subTest(seed=self.SEED, numbers=numbers, text=text):
                 self.assertEqual(run.status, 0, run.syslog)
