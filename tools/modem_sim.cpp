@@ -3,9 +3,10 @@
 // It serves the master side of a new pty and answers what cellpost says in
 // PDU mode (3GPP TS 27.005) the way a real modem does: echo until ATE0, a
 // prompt after AT+CMGS=<n>, hex text up to Ctrl-Z checked against <n>, then
-// +CMGS: <mr> or +CMS ERROR. Options add the faults real modems show. It
-// prints "pty <slave path>" on standard output once ready, and keeps serving
-// across client opens and closes until SIGTERM or SIGINT.
+// +CMGS: <mr> or +CMS ERROR: 304. Options make the line as untidy as real
+// modems make it. It prints "pty <slave path>" on standard output once
+// ready, and keeps serving across client opens and closes until SIGTERM or
+// SIGINT.
 //
 // State queries get the answers of a registered modem with a SIM: AT+CPIN?,
 // AT+CREG?, AT+CEREG?, AT+CSQ and AT+CSCA? (also joined by ';').
@@ -14,26 +15,34 @@
 // are only bytes and timing: ROW is EXCHANGE|ATTEMPTS|ANSWER|DELAY_MS.
 //   EXCHANGE  a command the received line holds (case-insensitive, AT aside:
 //             ATE0+CMGF=0 holds AT+CMGF); PDU for a submitted PDU (hex up to
-//             Ctrl-Z); * for every command line and PDU.
+//             Ctrl-Z); PDU:<number> for one whose destination (TP-DA) is
+//             that number, e.g. PDU:+15555550123; * for every command line
+//             and PDU.
 //   ATTEMPTS  which occurrences of that EXCHANGE, counted from 1 over the
 //             simulator's life: N, N-M, N- (N and later) or * (all).
 //   ANSWER    sent instead of the modem's own answer (an AT+CMGS prompt and
-//             PDU entry included), "\n" between lines, each line framed as
-//             CR LF <line> CR LF; empty for no answer at all. Echo and E0/E1
-//             still work as usual.
+//             PDU entry included); empty for no answer at all. Lines split
+//             by \n, each framed as CR LF <line> CR LF; or '=' and bytes
+//             sent as they are, unframed, with \r \n \t \e (ESC) \xHH and
+//             \\ decoded, as the transcript writes them (so \n is a line
+//             break in both forms). Echo and E0/E1 still work as usual, and
+//             the options that shape the line (--nul, --split-ms, ...) apply.
 //   DELAY_MS  added to --latency-ms; for a PDU it replaces --delay-ms.
 // The first row given that matches decides; ANSWER may hold '|'. Examples:
 //   'AT+CMGF|1|+CME ERROR: 14|0'  the first mode command fails
 //   'PDU|2-|+CMS ERROR: 42|300'   every submission but the first is refused
+//   'PDU:+15555550123|*|+CMS ERROR: 21|0'  one recipient refused for good
+//   'AT+CMGS|3-|ERROR|0'          no prompt from the third announcement on
+//   'PDU|*|=\r\nOK|0'             an OK whose line never ends
 //   '*|1-3||0'                    nothing heard for the first 3 exchanges
+//   '*|*||0'                      a modem that says nothing but its echo
 //
 // Transcript (--transcript FILE), one line per chunk:
 //   <seconds since start, 3 decimals> <'<' received | '>' sent> <bytes>
 // with bytes escaped as \r \n \\ and \xHH for anything unprintable.
 // PDU list (--pdus FILE), one line per PDU received:
-//   <hex as received> <accepted | rejected | invalid | answered | unanswered>
-// answered: a scripted answer or --result went out; unanswered: nothing did
-// (--no-result, or a scripted empty answer).
+//   <hex as received> <accepted | invalid | answered | unanswered>
+// answered: a scripted answer went out; unanswered: a scripted empty one did.
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -65,7 +74,6 @@ constexpr char kEsc = '\x1b';
 constexpr const char *kOk = "\r\nOK\r\n";
 constexpr const char *kError = "\r\nERROR\r\n";
 constexpr const char *kBadLength = "\r\n+CMS ERROR: 304\r\n";  // invalid PDU mode parameter
-constexpr const char *kRejected = "\r\n+CMS ERROR: 21\r\n";    // short message transfer rejected
 
 // What a registered modem with a SIM says to the state queries.
 constexpr std::pair<const char *, const char *> kInfo[] = {
@@ -78,9 +86,9 @@ constexpr std::pair<const char *, const char *> kInfo[] = {
 
 // One --script row: the answer to some occurrences of an exchange.
 struct Row {
-    std::string exchange;  // upper case; "PDU" and "*" as described above
+    std::string exchange;  // upper case; "PDU", "PDU:<number>" and "*" as described above
     long first = 1, last = std::numeric_limits<long>::max();
-    std::string answer;  // framed, ready to send; empty for none
+    std::string answer;  // as it goes on the line; empty for none
     long delay_ms = 0;
 };
 
@@ -94,24 +102,18 @@ std::string upper(std::string text)
 
 struct Options {
     std::string link, transcript, pdus;
-    std::vector<std::string> reject;   // destinations answered +CMS ERROR: 21
     std::vector<Row> script;           // scripted answers, first match decides
     std::string notice;                // an unsolicited line...
     std::string before_prompt;         // an unsolicited line just before each prompt
-    std::string result;                // the submission's final result, if not +CMGS/OK
     long notice_ms = 0;                // ...sent this often
     long latency_ms = 0;               // before every answer
     long delay_ms = 0;                 // before a submission's result, on top of that
-    long prompt_error_from = 0;        // ERROR instead of the k-th and later prompts
     long flood = 0;                    // filler bytes after the OK to AT+CMGF
     long ok_delay_ms = 0;              // OK to plain commands this long after the echo
     long split_ms = 0;                 // answers in two halves, this far apart
     long late_crlf_ms = 0;             // an answer's last CR LF this much later
-    bool silent = false;               // answer nothing at all
-    bool mode_error = false;           // ERROR to AT+CMGF
     bool short_prompt = false;         // "> " without the leading CR LF
     bool sticky_echo = false;          // echo (of PDUs too) survives ATE0
-    bool no_result = false;            // a submission is never answered
     bool nul = false;                  // a NUL byte before every answer
     bool pdu_entry = false;            // starts waiting for PDU text
     bool hangup_after_prompt = false;  // hangs up the line after the first prompt
@@ -191,8 +193,6 @@ private:
 
     void take(char c)
     {
-        if (opt_.silent)
-            return;
         if (collecting_pdu_) {
             if (opt_.hangup_after_prompt) {  // the prompt went out; the PDU goes nowhere
                 hangup_at_ = Clock::now();
@@ -232,7 +232,7 @@ private:
         if (line.empty())
             return;
         const bool at_command = line.rfind("AT", 0) == 0;
-        if (const Row *row = scripted(line, false)) {
+        if (const Row *row = scripted(line, std::nullopt)) {
             if (at_command)
                 switch_echo(line);
             say(*row);
@@ -243,11 +243,6 @@ private:
             return;
         }
         if (const auto at = line.find("+CMGS="); at != std::string::npos) {
-            ++prompts_;
-            if (opt_.prompt_error_from > 0 && prompts_ >= opt_.prompt_error_from) {
-                answer(kError);
-                return;
-            }
             announced_ = std::strtol(line.c_str() + at + 6, nullptr, 10);
             collecting_pdu_ = true;
             pdu_.clear();
@@ -257,10 +252,6 @@ private:
             return;
         }
         switch_echo(line);
-        if (line.find("+CMGF") != std::string::npos && opt_.mode_error) {
-            answer(kError);
-            return;
-        }
         answer(info(line) + kOk, milliseconds(opt_.ok_delay_ms));
         if (line.find("+CMGF") != std::string::npos && opt_.flood > 0)
             reply(std::string(static_cast<std::size_t>(opt_.flood), 'x'),
@@ -299,16 +290,28 @@ private:
         return line.find(key.c_str() + skip, skip) != std::string::npos;
     }
 
-    // The row that answers this command line or PDU, if any. Each key the
-    // exchange matches counts it once, whichever row then decides.
-    const Row *scripted(const std::string &line, bool pdu)
+    // Whether a row's key stands for this command line, or for a PDU to
+    // `to` (the line then being the PDU's hex).
+    static bool matches(const std::string &key, const std::string &line,
+                        const std::optional<std::string> &to)
+    {
+        if (key == "*")
+            return true;
+        if (key == "PDU")
+            return to.has_value();
+        if (key.rfind("PDU:", 0) == 0)
+            return to && key.compare(4, std::string::npos, *to) == 0;
+        return !to && holds(line, key);
+    }
+
+    // The row that answers this command line or PDU (to `to`), if any. Each
+    // key the exchange matches counts it once, whichever row then decides.
+    const Row *scripted(const std::string &line, const std::optional<std::string> &to)
     {
         std::map<std::string, long> number;  // this exchange's, per key
         const Row *decides = nullptr;
         for (const Row &row : opt_.script) {
-            const bool match = row.exchange == "*" ||
-                               (row.exchange == "PDU" ? pdu : !pdu && holds(line, row.exchange));
-            if (!match)
+            if (!matches(row.exchange, line, to))
                 continue;
             const auto [at, fresh] = number.try_emplace(row.exchange, 0);
             if (fresh)
@@ -340,23 +343,15 @@ private:
         }
         const long tpdu = hex_ok ? static_cast<long>(octets.size()) - 1 - octets[0] : -1;
         const char *verdict = "accepted";
-        const milliseconds network(opt_.delay_ms);
-        if (const Row *row = scripted(pdu_, true)) {
+        if (const Row *row = scripted(pdu_, hex_ok ? destination(octets) : std::string())) {
             verdict = row->answer.empty() ? "unanswered" : "answered";
             say(*row);
         } else if (!hex_ok || tpdu != announced_) {
             verdict = "invalid";
             answer(kBadLength);
-        } else if (rejected(destination(octets))) {
-            verdict = "rejected";
-            answer(kRejected, network);
-        } else if (opt_.no_result) {
-            verdict = "unanswered";
-        } else if (!opt_.result.empty()) {
-            verdict = "answered";
-            answer("\r\n" + opt_.result + "\r\n", network);
         } else {
-            answer("\r\n+CMGS: " + std::to_string(++reference_ % 256) + "\r\n\r\nOK\r\n", network);
+            answer("\r\n+CMGS: " + std::to_string(++reference_ % 256) + "\r\n\r\nOK\r\n",
+                   milliseconds(opt_.delay_ms));
         }
         if (pdus_) {
             std::fprintf(pdus_, "%s %s\n", pdu_.c_str(), verdict);
@@ -377,11 +372,6 @@ private:
             number += static_cast<char>('0' + ((k % 2) ? octet >> 4 : octet & 0x0F));
         }
         return number;
-    }
-
-    bool rejected(const std::string &number) const
-    {
-        return std::find(opt_.reject.begin(), opt_.reject.end(), number) != opt_.reject.end();
     }
 
     void reply(const std::string &bytes, milliseconds delay = milliseconds(0))
@@ -466,7 +456,6 @@ private:
     Clock::time_point next_notice_;
     bool collecting_pdu_ = false;
     long announced_ = 0;
-    long prompts_ = 0;
     unsigned reference_ = 0;
     std::map<std::string, long> seen_;  // occurrences so far, per script key
 };
@@ -476,14 +465,16 @@ int usage(const char *program)
     std::fprintf(stderr,
                  "usage: %s [--link PATH] [--transcript FILE] [--pdus FILE] [--latency-ms N] "
                  "[--delay-ms N]\n"
-                 "       [--silent] [--mode-error] [--prompt-error K] [--short-prompt]\n"
-                 "       [--reject NUMBER]... [--flood BYTES] [--notice LINE --notice-ms N]\n"
-                 "       [--before-prompt LINE] [--sticky-echo] [--result LINE | --no-result]\n"
-                 "       [--ok-delay-ms N] [--split-ms N] [--nul] [--late-crlf-ms N]\n"
-                 "       [--pdu-entry] [--hangup-after-prompt]\n"
+                 "       [--short-prompt] [--flood BYTES] [--notice LINE --notice-ms N]\n"
+                 "       [--before-prompt LINE] [--sticky-echo] [--ok-delay-ms N] [--split-ms N]\n"
+                 "       [--nul] [--late-crlf-ms N] [--pdu-entry] [--hangup-after-prompt]\n"
                  "       [--script EXCHANGE|ATTEMPTS|ANSWER|DELAY_MS]...\n"
-                 "  EXCHANGE: a command in the line (AT+CMGF is in ATE0+CMGF=0), PDU or *\n"
-                 "  ATTEMPTS: N, N-M, N- or *; ANSWER: lines split by \\n, empty for none\n",
+                 "  EXCHANGE: a command in the line (AT+CMGF is in ATE0+CMGF=0), PDU,\n"
+                 "            PDU:<number> (a PDU to that number) or *\n"
+                 "  ATTEMPTS: N, N-M, N- or *\n"
+                 "  ANSWER:   lines split by \\n, each sent as CR LF <line> CR LF; or '=' and\n"
+                 "            bytes sent unframed, with \\r \\n \\t \\e (ESC) \\xHH \\\\ decoded;\n"
+                 "            empty for no answer\n",
                  program);
     return 2;
 }
@@ -495,6 +486,52 @@ bool parse_number(const char *text, long &out)
     errno = 0;
     out = std::strtol(text, &end, 10);
     return end != text && *end == '\0' && errno == 0 && out >= 0;
+}
+
+// What a backslash and the letter after it stand for in a raw answer;
+// \xHH aside.
+constexpr std::pair<char, char> kEscapes[] = {
+    {'r', '\r'}, {'n', '\n'}, {'t', '\t'}, {'e', kEsc}, {'\\', '\\'},
+};
+
+// A raw answer's bytes, its escapes decoded; false for an unknown or cut
+// escape, which is more likely a slip than a wish.
+bool unescape(const std::string &text, std::string &bytes)
+{
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            bytes += text[i];
+            continue;
+        }
+        const char c = ++i < text.size() ? text[i] : '\0';
+        const auto *e = std::find_if(std::begin(kEscapes), std::end(kEscapes),
+                                     [c](const auto &pair) { return pair.first == c; });
+        if (e != std::end(kEscapes)) {
+            bytes += e->second;
+        } else if (c == 'x' && i + 2 < text.size() &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            bytes += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// An ANSWER as it goes on the line: '=' and raw bytes, or lines split by
+// \n, each framed CR LF <line> CR LF.
+bool parse_answer(const std::string &text, std::string &bytes)
+{
+    if (!text.empty() && text[0] == '=')
+        return unescape(text.substr(1), bytes);
+    for (std::size_t from = 0; !text.empty() && from <= text.size();) {
+        const std::size_t end = std::min(text.find("\\n", from), text.size());
+        bytes += "\r\n" + text.substr(from, end - from) + "\r\n";
+        from = end + 2;
+    }
+    return true;
 }
 
 // EXCHANGE|ATTEMPTS|ANSWER|DELAY_MS, the answer being all between the
@@ -517,13 +554,8 @@ bool parse_row(const std::string &text, Row &row)
         else if (dash + 1 < attempts.size() && !parse_number(attempts.c_str() + dash + 1, row.last))
             return false;
     }
-    const std::string lines = text.substr(b + 1, c - b - 1);
-    for (std::size_t from = 0; !lines.empty() && from <= lines.size();) {
-        const std::size_t end = std::min(lines.find("\\n", from), lines.size());
-        row.answer += "\r\n" + lines.substr(from, end - from) + "\r\n";
-        from = end + 2;
-    }
-    return !row.exchange.empty() && row.first >= 1 && row.last >= row.first &&
+    return !row.exchange.empty() && row.exchange != "PDU:" && row.first >= 1 &&
+           row.last >= row.first && parse_answer(text.substr(b + 1, c - b - 1), row.answer) &&
            parse_number(text.c_str() + c + 1, row.delay_ms);
 }
 
@@ -542,11 +574,8 @@ struct TextOption {
 };
 
 const FlagOption kFlags[] = {
-    {"--silent", &Options::silent},
-    {"--mode-error", &Options::mode_error},
     {"--short-prompt", &Options::short_prompt},
     {"--sticky-echo", &Options::sticky_echo},
-    {"--no-result", &Options::no_result},
     {"--nul", &Options::nul},
     {"--pdu-entry", &Options::pdu_entry},
     {"--hangup-after-prompt", &Options::hangup_after_prompt},
@@ -554,7 +583,6 @@ const FlagOption kFlags[] = {
 const NumberOption kNumbers[] = {
     {"--latency-ms", &Options::latency_ms},
     {"--delay-ms", &Options::delay_ms},
-    {"--prompt-error", &Options::prompt_error_from},
     {"--flood", &Options::flood},
     {"--notice-ms", &Options::notice_ms},
     {"--ok-delay-ms", &Options::ok_delay_ms},
@@ -567,7 +595,6 @@ const TextOption kTexts[] = {
     {"--pdus", &Options::pdus},
     {"--notice", &Options::notice},
     {"--before-prompt", &Options::before_prompt},
-    {"--result", &Options::result},
 };
 
 // One option and, where it takes one, its value; false if unknown or bad.
@@ -583,10 +610,6 @@ bool parse_option(const std::string &name, const char *value, Options &opt, bool
     if (value == nullptr)
         return false;
     used_value = true;
-    if (name == "--reject") {
-        opt.reject.emplace_back(value);
-        return true;
-    }
     if (name == "--script")
         return parse_row(value, opt.script.emplace_back());
     for (const NumberOption &n : kNumbers) {
