@@ -35,7 +35,7 @@ STATE_LINE = "Modem state: +CPIN: READY; +CREG: 0,1; +CEREG: 0,1; +CSQ: 20,99"
 # the default build's first retry round) or 10 s (an answer's or a live lock's wait).
 LOAD = 3.5
 ROUNDS = 1 + 2  # the short-waits build's retry rounds
-STOP = 1 + 1  # a stop's 1 s and 1 s of load: under the 3.5 s a wait for a 5 s result adds
+STOP = 1.5  # a stop's 1 s and half a second of load; a wait for a 5 s result adds 3.5 s
 
 
 def expected_parts(text):
