@@ -109,17 +109,26 @@ CheckResult ask_modem(int fd, const DialogueTimeouts &t)
 
 }  // namespace
 
-CheckResult check_modem(ModemPort &port, const ModemPorts &ports, const DialogueTimeouts &timeouts)
+CheckResult check_modem(ModemPort &port, const ModemPorts &ports, const char *devices_from,
+                        const DialogueTimeouts &timeouts)
 {
     // Printed only once the port is given back: a paused terminal or a
     // slow reader must not hold the modem. Every line printed is part of a
     // reply, so they all fit.
-    static std::array<char, std::size(kProbes) * kReplyBufferSize> output;
+    static std::array<char, kDeviceLineSize + std::size(kProbes) * kReplyBufferSize> output;
     static_cast<void>(std::setvbuf(stdout, output.data(), _IOFBF, output.size()));  // cannot fail
     PortNote note{};
     const Taken taken = open_modem(ports, port, note);
     if (note[0] != '\0')
         report(LOG_ERR, "%s", note.data());
+    std::printf("%s", kCheckDevice);
+    if (taken == Taken::open) {
+        print_devices({&port.device, 1}, devices_from);
+    } else {
+        std::printf("%s", kCheckNoDevice);
+        print_devices(ports.devices, devices_from);
+    }
+    std::printf("\n");
     if (taken != Taken::open)
         return {kCheckNoPort, taken == Taken::stopped};
     return ask_modem(port.fd, timeouts);

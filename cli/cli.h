@@ -13,12 +13,28 @@
 #include "delivery.h"
 #include "port.h"
 
+#include <array>
 #include <span>
 #include <string_view>
 
 inline constexpr int kMinArgs = 3;   // program, one number, the text
 inline constexpr int kMaxArgs = 21;  // program, 19 numbers, the text
 static_assert(kMaxArgs - 2 == kMaxRecipients);
+
+// Devices named at run time: up to 4 by the option, else one by the
+// variable (empty counts as unset), else the build's list.
+inline constexpr std::size_t kMaxGivenDevices = 4;
+inline constexpr const char *kDeviceOption = "--device";
+inline constexpr const char *kDeviceVariable = "CELLPOST_DEVICE";
+inline constexpr const char *kDevicesFromBuild = "the build";
+// Where, the path (cut to so many bytes, "..." then), what is wrong.
+inline constexpr const char *kMsgInvalidDeviceFormat = "Invalid device in %s: \"%.*s%s\" %s.";
+inline constexpr int kShownDeviceBytes = 64;
+inline constexpr const char *kDeviceNotAbsolute = "is not an absolute path";
+inline constexpr const char *kDeviceEmpty = "is empty";
+inline constexpr const char *kDeviceTooLong = "is longer than 200 bytes";
+inline constexpr const char *kDeviceTooMany = "is a fifth device: 4 at most";
+static_assert(kMaxDevicePathBytes == 200 && kMaxGivenDevices == 4, "the messages say so");
 
 inline constexpr const char *kProgramName = "cellpost";
 inline constexpr const char *kUsageFormat = "Usage: %s <phone number 1> <phone number 2> ... "
@@ -27,17 +43,28 @@ inline constexpr const char *kHelpText =
     "Sends the text as SMS to every number through the GSM modem.\n"
     "  -u, --utf8     the text is UTF-8: sent in the GSM alphabet where it can be,\n"
     "                 else in UCS-2 (70 characters a message instead of 160)\n"
+    "  -d, --device PATH\n"
+    "                 the modem's device, an absolute path; up to 4, tried in order\n"
+    "                 (default: $CELLPOST_DEVICE if set, else the build's devices)\n"
     "  -h, --help     print this help and exit\n"
     "  -V, --version  print the version and exit\n"
     "      --check    ask the modem whether a message would go out now: prints its\n"
     "                 state and \"ready\" or \"not ready: <cause>\"; sends nothing\n"
     "Options come before the first number; \"--\" ends them.\n";
-// The build's own settings, after the help: "Devices: <each, in order>",
-// then the lock directory, "Retry rounds: 5, 15, 30, 60 s after each
+// The build's own settings, after the help: "Devices: <each, in order>
+// (from <where>)", then the lock directory, "Retry rounds: 5, 15, 30, 60 s after each
 // other, within 120 s of the first failure" (or "none") and the longest
 // wait for the port.
 inline constexpr const char *kHelpDevices = "Devices: ";
 inline constexpr const char *kHelpListSeparator = ", ";
+inline constexpr const char *kHelpFromFormat = " (from %s)";
+// --check's first line: "Device: <the one it took> (from <where>)", or
+// "Device: none of <all it tried> (from <where>)".
+inline constexpr const char *kCheckDevice = "Device: ";
+inline constexpr const char *kCheckNoDevice = "none of ";
+// Room for that line: the words, and every device with its separator.
+inline constexpr std::size_t kDeviceLineSize =
+    64 + (kMaxGivenDevices + kModemDevices.size()) * (kMaxDevicePathBytes + 2);
 inline constexpr const char *kHelpLockDirFormat = "\nLock directory: %s\n";
 inline constexpr const char *kHelpRetries = "Retry rounds: ";
 inline constexpr const char *kHelpRetryWindowFormat =
@@ -64,15 +91,28 @@ inline constexpr int kRssiUnknown = 99;
 
 // What the command line asks for: send (with `numbers` and `text` set),
 // print the usage line (a wrong count or an unknown option), the help, or
-// the version, or check the modem (nothing else on the line).
+// the version, or check the modem (no number or text on the line); or it
+// names a device that cannot be one (`bad_device`, `device_problem`).
 struct CommandLine {
-    enum Action { send, usage, help, version, check } action = send;
+    enum Action { send, usage, help, version, check, invalid_device } action = send;
     bool utf8 = false;  // -u: the text is UTF-8
+    // The devices named by --device or CELLPOST_DEVICE, in order, and which
+    // of the two (nullptr: none, the build's list is in effect).
+    std::array<const char *, kMaxGivenDevices> devices{};
+    std::size_t device_count = 0;
+    const char *devices_from = nullptr;
+    std::string_view bad_device{};
+    const char *device_problem = nullptr;
     std::span<char *const> numbers{};
     std::string_view text{};
 };
 
-CommandLine parse_command_line(int argc, char **argv);
+// `device_variable` is CELLPOST_DEVICE's value, nullptr when unset.
+CommandLine parse_command_line(int argc, char **argv, const char *device_variable);
+
+// Prints "<device>, <device> (from <where>)": the devices in effect and
+// which of --device, CELLPOST_DEVICE or the build named them.
+void print_devices(std::span<const char *const> devices, const char *from);
 
 // Catches SIGTERM, SIGINT, SIGHUP, SIGQUIT and SIGALRM (a caller's alarm()
 // watchdog) into g_stop_signal, without SA_RESTART, and unblocks them
@@ -87,9 +127,11 @@ struct CheckResult {
 };
 
 // --check: takes `port` as a run would, asks the modem's state without
-// sending anything, and prints its information lines. The caller gives the
-// port back, then prints and logs the verdict.
-CheckResult check_modem(ModemPort &port, const ModemPorts &ports, const DialogueTimeouts &timeouts);
+// sending anything, and prints the device it took (or all it tried) with
+// where they came from (`devices_from`), then the information lines. The
+// caller gives the port back, then prints and logs the verdict.
+CheckResult check_modem(ModemPort &port, const ModemPorts &ports, const char *devices_from,
+                        const DialogueTimeouts &timeouts);
 
 // The whole run, from the command line to the exit status.
 int cellpost_main(int argc, char **argv, const ModemPorts &ports = kDefaultModemPorts,

@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/random.h>
@@ -63,13 +64,12 @@ const char *program_name(int argc, char **argv)
     return slash == std::string_view::npos ? argv[0] : argv[0] + slash + 1;
 }
 
-// What this binary was built with: which devices, where the locks are, how
-// long it may wait.
-void print_build()
+// What a run would use: which devices and who named them; and what this
+// binary was built with: where the locks are, how long it may wait.
+void print_build(const ModemPorts &ports, const char *devices_from)
 {
     std::printf("%s", kHelpDevices);
-    for (std::size_t i = 0; i < kModemDevices.size(); ++i)
-        std::printf("%s%s", i == 0 ? "" : kHelpListSeparator, kModemDevices[i]);
+    print_devices(ports.devices, devices_from);
     std::printf(kHelpLockDirFormat, kLockDir);
     std::printf("%s", kHelpRetries);
     for (std::size_t i = 0; i < kRetryWaitSeconds.size(); ++i)
@@ -110,9 +110,21 @@ int interrupted()
     return 1;
 }
 
-int check(const ModemPorts &ports, const DialogueTimeouts &timeouts)
+// A device that cannot be one, named with where it came from; nothing
+// else happens.
+int invalid_device(const CommandLine &line)
 {
-    const CheckResult result = check_modem(g_port, ports, timeouts);
+    const std::string_view path = line.bad_device;
+    const bool cut = path.size() > static_cast<std::size_t>(kShownDeviceBytes);
+    report(LOG_ERR, kMsgInvalidDeviceFormat, line.devices_from,
+           cut ? kShownDeviceBytes : static_cast<int>(path.size()), path.data(), cut ? "..." : "",
+           line.device_problem);
+    return 1;
+}
+
+int check(const ModemPorts &ports, const char *devices_from, const DialogueTimeouts &timeouts)
+{
+    const CheckResult result = check_modem(g_port, ports, devices_from, timeouts);
     close_modem(g_port);  // before anything is printed or logged
     if (result.stopped)
         return interrupted();
@@ -129,7 +141,15 @@ int check(const ModemPorts &ports, const DialogueTimeouts &timeouts)
 int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &timeouts)
 {
     // stdout carries only what was asked for: nowhere to report a failure.
-    const CommandLine line = parse_command_line(argc, argv);
+    const CommandLine line = parse_command_line(argc, argv, std::getenv(kDeviceVariable));
+    // The devices named at run time replace the build's, in their order;
+    // the locks and waits stay the build's.
+    ModemPorts in_effect = ports;
+    const char *devices_from = kDevicesFromBuild;
+    if (line.device_count > 0) {
+        in_effect.devices = {line.devices.data(), line.device_count};
+        devices_from = line.devices_from;
+    }
     switch (line.action) {
     case CommandLine::usage:
         std::printf(kUsageFormat, program_name(argc, argv));
@@ -137,10 +157,12 @@ int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &
     case CommandLine::help:
         std::printf(kUsageFormat, program_name(argc, argv));
         std::printf("%s", kHelpText);
-        print_build();
+        print_build(in_effect, devices_from);
         return 0;
     case CommandLine::check:
-        return check(ports, timeouts);
+        return check(in_effect, devices_from, timeouts);
+    case CommandLine::invalid_device:
+        return invalid_device(line);
     case CommandLine::version:
         std::printf(kVersionFormat, kProgramName, CELLPOST_VERSION);
         return 0;
@@ -162,7 +184,7 @@ int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &
         return 1;
 
     g_delivery = Delivery{line.numbers, text, draw_reference(), kRetryPlan};
-    const bool stopped = !deliver(g_delivery, g_port, ports, timeouts);
+    const bool stopped = !deliver(g_delivery, g_port, in_effect, timeouts);
     // Whatever happened, the port and its lock go back first: a lock left
     // behind in a sticky lock directory would keep other users out.
     close_modem(g_port);

@@ -1,9 +1,59 @@
-// The command line: options, then the numbers, then the text.
+// The command line: options, then the numbers, then the text; and the
+// devices in effect.
 #include "cli.h"
 
+#include <cstdio>
 #include <string_view>
 
-CommandLine parse_command_line(int argc, char **argv)
+namespace {
+
+// Whether `path` can name a device; else why not, as the run reports it.
+const char *device_problem(std::string_view path)
+{
+    if (path.empty())
+        return kDeviceEmpty;
+    if (path.front() != '/')  // a relative name would depend on the caller's directory
+        return kDeviceNotAbsolute;
+    if (path.size() > kMaxDevicePathBytes)
+        return kDeviceTooLong;
+    return nullptr;
+}
+
+// Adds `path` to the devices the run tries; false, with the line marked
+// invalid, when it cannot be one.
+bool add_device(CommandLine &line, const char *path, const char *from)
+{
+    const char *problem = device_problem(path);
+    if (problem == nullptr && line.device_count == line.devices.size())
+        problem = kDeviceTooMany;
+    if (problem != nullptr) {
+        line.action = CommandLine::invalid_device;
+        line.devices_from = from;
+        line.bad_device = path;
+        line.device_problem = problem;
+        return false;
+    }
+    line.devices[line.device_count++] = path;
+    line.devices_from = from;
+    return true;
+}
+
+// The value of -d PATH, --device PATH or --device=PATH at argv[i]; moves
+// `i` past it. nullptr when `arg` is no device option or lacks its value.
+const char *device_value(std::string_view arg, int argc, char **argv, int &i, bool &is_device)
+{
+    constexpr std::string_view kLong = kDeviceOption;
+    is_device = arg == "-d" || arg == kLong || (arg.starts_with(kLong) && arg[kLong.size()] == '=');
+    if (!is_device)
+        return nullptr;
+    if (arg.size() > kLong.size())
+        return argv[i] + kLong.size() + 1;  // after the '='
+    return ++i < argc ? argv[i] : nullptr;
+}
+
+}  // namespace
+
+CommandLine parse_command_line(int argc, char **argv, const char *device_variable)
 {
     CommandLine line;
     int i = 1;
@@ -17,26 +67,47 @@ CommandLine parse_command_line(int argc, char **argv)
         }
         if (arg.size() < 2 || arg.front() != '-')
             break;
-        if (arg == "-u" || arg == "--utf8")
+        bool is_device = false;
+        const char *device = device_value(arg, argc, argv, i, is_device);
+        if (is_device) {
+            if (device == nullptr)
+                return {CommandLine::usage};
+            if (!add_device(line, device, kDeviceOption))
+                return line;
+        } else if (arg == "-u" || arg == "--utf8") {
             line.utf8 = true;
-        else if (arg == "-h" || arg == "--help")
+        } else if (arg == "-h" || arg == "--help") {
             line.action = CommandLine::help;
-        else if (arg == "-V" || arg == "--version")
-            line.action = CommandLine::version;
-        else if (arg == "--check")
-            return i + 1 == argc ? CommandLine{CommandLine::check}
-                                 : CommandLine{CommandLine::usage};
-        else
+            break;
+        } else if (arg == "-V" || arg == "--version") {
+            return {CommandLine::version};
+        } else if (arg == "--check") {
+            line.action = CommandLine::check;  // other options may follow, nothing else
+        } else {
             return {CommandLine::usage};
-        if (line.action != CommandLine::send)
-            return line;
+        }
     }
-    // 1 to 19 numbers and the text, as the argument count without options
-    // has always said.
-    const int words = argc - i + 1;
-    if (words < kMinArgs || words > kMaxArgs)
+    if (line.action == CommandLine::check && i != argc)
         return {CommandLine::usage};
-    line.numbers = {argv + i, static_cast<std::size_t>(argc - i - 1)};
-    line.text = argv[argc - 1];
+    if (line.action == CommandLine::send) {
+        // 1 to 19 numbers and the text, as the argument count without
+        // options has always said.
+        const int words = argc - i + 1;
+        if (words < kMinArgs || words > kMaxArgs)
+            return {CommandLine::usage};
+        line.numbers = {argv + i, static_cast<std::size_t>(argc - i - 1)};
+        line.text = argv[argc - 1];
+    }
+    // The variable stands for the option when the option is not given: one
+    // line of a crontab or a unit sets the modem for every call.
+    if (line.device_count == 0 && device_variable != nullptr && *device_variable != '\0')
+        static_cast<void>(add_device(line, device_variable, kDeviceVariable));  // marks it
     return line;
+}
+
+void print_devices(std::span<const char *const> devices, const char *from)
+{
+    for (std::size_t i = 0; i < devices.size(); ++i)
+        std::printf("%s%s", i == 0 ? "" : kHelpListSeparator, devices[i]);
+    std::printf(kHelpFromFormat, from);
 }

@@ -30,8 +30,10 @@ Taken open_modem(const ModemPorts &ports, ModemPort &port, PortNote &note)
         if (lock != Locked::taken)
             return lock == Locked::stopped ? Taken::stopped : Taken::failed;
         port.fd = open_serial(device, note);
-        if (port.fd >= 0)
+        if (port.fd >= 0) {
+            port.device = device;
             return Taken::open;
+        }
         const int error = errno;
         unlock_device(port.lock);  // missing device: free its name again
         const char *reason = error == ENOTTY ? "not a terminal" : std::strerror(error);
@@ -49,5 +51,6 @@ void close_modem(ModemPort &port)
     if (port.fd >= 0)
         close(port.fd);  // nothing buffered of ours to lose; the lock goes next
     port.fd = -1;
+    port.device = nullptr;
     unlock_device(port.lock);
 }

@@ -83,9 +83,11 @@ struct Ticket {
     std::array<char, kTicketNameSize> name{};
 };
 
-// The modem's line and the lock that guards it; fd -1 when there is none.
+// The modem's line, the device it was opened as, and the lock that guards
+// it; fd -1 when there is none.
 struct ModemPort {
     int fd = -1;
+    const char *device = nullptr;
     HeldLock lock;
 };
 
