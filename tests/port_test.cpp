@@ -414,6 +414,7 @@ TEST_F(Modem, FirstDeviceAndLineSettings)
     const std::array<const char *, 2> devices = {pty.path.c_str(), "/nonexistent/ttyS2"};
     ModemPort port = open_port({devices, dir.c_str(), 1});
     ASSERT_GE(port.fd, 0);
+    EXPECT_EQ(port.device, devices[0]) << "named to --check";
     termios tio{};
     ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
     EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));

@@ -193,9 +193,9 @@ class Sandbox:
             then = time.time() - age
             os.utime(path, (then, then))
 
-    def start(self, args, umask=None, preexec=None, stderr=subprocess.PIPE):
-        """Starts cellpost with `args`; returns the Popen. `preexec` runs in
-        the child before the exec, as a caller's own set-up would."""
+    def start(self, args, umask=None, preexec=None, stderr=subprocess.PIPE, env=None):
+        """Starts cellpost with `args`, and `env` added to ours less CELLPOST_DEVICE;
+        returns the Popen. `preexec` runs in the child before the exec, as a caller's would."""
         def setup():
             if umask is not None:
                 os.umask(umask)
@@ -204,11 +204,12 @@ class Sandbox:
         return subprocess.Popen(
             [*self.unshare, "sh", "-c", SETUP, "sandbox", self.dir, self.lock_state,
              *self.wrapper, *self.emulator, self.cellpost, *args],
-            stdout=subprocess.PIPE, stderr=stderr, preexec_fn=setup)
+            stdout=subprocess.PIPE, stderr=stderr, preexec_fn=setup,
+            env={**{k: v for k, v in os.environ.items() if k != "CELLPOST_DEVICE"}, **(env or {})})
 
-    def run(self, args, timeout=60):
+    def run(self, args, timeout=60, env=None):
         started = time.monotonic()
-        proc = self.start(args)
+        proc = self.start(args, env=env)
         out, err = proc.communicate(timeout=timeout)
         elapsed = time.monotonic() - started
         return Run(proc.returncode, out.decode(errors="replace"), err.decode(errors="replace"),

@@ -157,21 +157,33 @@ class Recipients(E2E):
 
     def test_command_lines_that_send_nothing(self):
         sim = self.box.modem("ttyUSB8")
-        build = ("Devices: /dev/ttyUSB8, /dev/ttyS2\nLock directory: /var/lock\nRetry rounds: 5, "
-                 "15, 30, 60 s after each other, within 120 s of the first failure\n"
+        build = ("Devices: /dev/ttyUSB8, /dev/ttyS2 (from the build)\nLock directory: /var/lock\n"
+                 "Retry rounds: 5, 15, 30, 60 s after each other, within 120 s of the first failure\n"
                  "Longest wait for the port: 600 s\n")
-        for args, status, out in (
+        bad = 'Invalid device in --device: "'
+        for args, status, out, *error_env in (
                 (["only text"], 1, re.escape(USAGE) + "$"),
                 ([], 1, re.escape(USAGE) + "$"),
                 ([str(100 + i) for i in range(20)] + ["text"], 1, re.escape(USAGE) + "$"),
                 (["--check", "+15555550123"], 1, re.escape(USAGE) + "$"),
                 (["--version"], 0, r"cellpost \d+\.\d+\.\d+\n$"),
-                (["--help", "+15555550123"], 0, re.escape(USAGE) + "(.*\n)*" + build + "$")):
-            with self.subTest(args=args[:2]):
-                run = self.box.run(args)
-                self.assertEqual((run.status, run.stderr), (status, ""))
+                (["--help", "+15555550123"], 0, re.escape(USAGE) + "(.*\n)*" + re.escape(build) + "$"),
+                (["-d", "/dev/a", "--device=/dev/b", "--help"], 0,
+                 r"(.*\n)*Devices: /dev/a, /dev/b \(from --device\)\n", None, {"CELLPOST_DEVICE": "/c"}),
+                (["-d", "dev/ttyUSB8", "123", "hi"], 1, "$", bad + 'dev/ttyUSB8" is not an absolute path.'),
+                (["--device=", "123", "hi"], 1, "$", bad + '" is empty.'),
+                (["-d", "/" + "x" * 200, "--check"], 1, "$",
+                 bad + "/" + "x" * 63 + '..." is longer than 200 bytes.'),
+                (["-d", "/dev/ttyUSB8"] * 4 + ["-d", "/dev/ttyS2", "123", "hi"], 1, "$",
+                 bad + '/dev/ttyS2" is a fifth device: 4 at most.'),
+                (["123", "hi"], 1, "$", 'Invalid device in CELLPOST_DEVICE: "dev/ttyUSB8" is not an '
+                 "absolute path.", {"CELLPOST_DEVICE": "dev/ttyUSB8"})):
+            error, env = (error_env + [None, None])[:2]
+            with self.subTest(args=args[:2], env=env):
+                run = self.box.run(args, env=env)
+                self.assertEqual((run.status, run.stderr), (status, f"cellpost: {error}\n" if error else ""))
                 self.assertRegex(run.stdout, "^" + out)
-                self.assertEqual(run.syslog, [])
+                self.assertEqual(run.syslog, [(LOG_ERR, "cellpost", run.pid, error)] if error else [])
                 self.assertEqual(run.locks, {})
         self.assertEqual(sim.received(), b"")
 
@@ -212,6 +224,31 @@ class Devices(E2E):
         self.assertEqual(run.syslog, [(LOG_ERR, "cellpost", run.pid,
                                        "No modem port: cannot open /dev/ttyUSB8: No such file "
                                        "or directory; /dev/ttyS2: No such file or directory")])
+
+    def test_devices_given_at_run_time(self):
+        # Tried in the order given: a modem not plugged in, then one by its
+        # by-id link, locked (here: a stale lock replaced) under its tty's
+        # name; neither the variable's nor the build's device is touched.
+        usb3, usb8 = self.box.modem("ttyUSB3"), self.box.modem("ttyUSB8")
+        by_id = os.path.join(self.box.dir, "serial", "by-id")
+        os.makedirs(by_id)
+        link = os.path.join(by_id, "usb-Quectel_EG25-G_0123456789-if02-port0")
+        os.symlink("/dev/ttyUSB3", link)
+        self.box.write_lock("ttyUSB3", self.lock_text(dead_pid()))
+        run = self.box.run(["-d", "/dev/ttyACM0", "--device", link, "--device=/dev/ttyUSB8",
+                            "+15555550123", "hello"], env={"CELLPOST_DEVICE": "/dev/ttyUSB8"})
+        self.assertEqual((run.status, run.messages(), run.locks), (0, ["SMS successfully sent."], {}))
+        self.assertEqual(usb8.received(), b"")
+        self.assertDelivered(usb3.pdus(), [("+15555550123", "hello")])
+
+    def test_device_from_the_variable(self):
+        usb3, usb8 = self.box.modem("ttyUSB3"), self.box.modem("ttyUSB8")
+        env = {"CELLPOST_DEVICE": "/dev/ttyUSB3"}
+        check = self.box.run(["--check"], env=env)
+        self.assertEqual(check.stdout.splitlines()[0], "Device: /dev/ttyUSB3 (from CELLPOST_DEVICE)")
+        run = self.box.run(["+15555550123", "hello"], env=env)
+        self.assertEqual((check.status, run.status, run.locks, usb8.received()), (0, 0, {}, b""))
+        self.assertDelivered(usb3.pdus(), [("+15555550123", "hello")])
 
 
 class LiveLock(E2E):
@@ -520,7 +557,8 @@ class Check(E2E):
                 self.assertEqual(run.locks, {"LCK..ttyUSB8": b"%10d\n" % 1} if planted else {})
                 self.assertNotIn(b"CMGS", received)
                 if what == "ready":
-                    self.assertEqual(run.stdout, "\n".join(self.INFO + ["ready"]) + "\n")
+                    self.assertEqual(run.stdout, "\n".join(["Device: /dev/ttyUSB8 (from the build)"] +
+                                                           self.INFO + ["ready"]) + "\n")
                     self.assertEqual(received, MODE + STATE + b"AT+CSCA?\r")
 
 
