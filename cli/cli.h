@@ -51,10 +51,10 @@ inline constexpr const char *kHelpText =
     "      --check    ask the modem whether a message would go out now: prints its\n"
     "                 state and \"ready\" or \"not ready: <cause>\"; sends nothing\n"
     "Options come before the first number; \"--\" ends them.\n";
-// The build's own settings, after the help: "Devices: <each, in order>
-// (from <where>)", then the lock directory, "Retry rounds: 5, 15, 30, 60 s after each
-// other, within 120 s of the first failure" (or "none") and the longest
-// wait for the port.
+// After the help: "Devices: <each, in order> (from <where>)", the devices
+// in effect; then the build's own settings: the lock directory, "Retry
+// rounds: 5, 15, 30, 60 s after each other, within 120 s of the first
+// failure" (or "none") and the longest wait for the port.
 inline constexpr const char *kHelpDevices = "Devices: ";
 inline constexpr const char *kHelpListSeparator = ", ";
 inline constexpr const char *kHelpFromFormat = " (from %s)";
