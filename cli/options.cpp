@@ -51,6 +51,28 @@ const char *device_value(std::string_view arg, int argc, char **argv, int &i, bo
     return ++i < argc ? argv[i] : nullptr;
 }
 
+// The option at argv[i]; moves `i` past its value. False when the line is
+// decided as it stands: the usage line, the version, an invalid device.
+bool take_option(std::string_view arg, int argc, char **argv, int &i, CommandLine &line)
+{
+    bool is_device = false;
+    const char *device = device_value(arg, argc, argv, i, is_device);
+    if (is_device) {
+        if (device == nullptr)
+            line = {CommandLine::usage};
+        return device != nullptr && add_device(line, device, kDeviceOption);
+    }
+    if (arg == "-u" || arg == "--utf8")
+        line.utf8 = true;
+    else if (arg == "-h" || arg == "--help")
+        line.action = CommandLine::help;
+    else if (arg == "--check")
+        line.action = CommandLine::check;  // other options may follow, nothing else
+    else
+        line = {arg == "-V" || arg == "--version" ? CommandLine::version : CommandLine::usage};
+    return line.action != CommandLine::version && line.action != CommandLine::usage;
+}
+
 }  // namespace
 
 CommandLine parse_command_line(int argc, char **argv, const char *device_variable)
@@ -67,25 +89,10 @@ CommandLine parse_command_line(int argc, char **argv, const char *device_variabl
         }
         if (arg.size() < 2 || arg.front() != '-')
             break;
-        bool is_device = false;
-        const char *device = device_value(arg, argc, argv, i, is_device);
-        if (is_device) {
-            if (device == nullptr)
-                return {CommandLine::usage};
-            if (!add_device(line, device, kDeviceOption))
-                return line;
-        } else if (arg == "-u" || arg == "--utf8") {
-            line.utf8 = true;
-        } else if (arg == "-h" || arg == "--help") {
-            line.action = CommandLine::help;
-            break;
-        } else if (arg == "-V" || arg == "--version") {
-            return {CommandLine::version};
-        } else if (arg == "--check") {
-            line.action = CommandLine::check;  // other options may follow, nothing else
-        } else {
-            return {CommandLine::usage};
-        }
+        if (!take_option(arg, argc, argv, i, line))
+            return line;
+        if (line.action == CommandLine::help)
+            break;  // whatever follows
     }
     if (line.action == CommandLine::check && i != argc)
         return {CommandLine::usage};
