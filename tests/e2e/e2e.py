@@ -234,7 +234,7 @@ class Devices(E2E):
         os.makedirs(by_id)
         link = os.path.join(by_id, "usb-Quectel_EG25-G_0123456789-if02-port0")
         os.symlink("/dev/ttyUSB3", link)
-        self.box.write_lock("ttyUSB3", self.lock_text(dead_pid()))
+        self.box.write_lock("ttyUSB3", b"%10d\n" % dead_pid())
         run = self.box.run(["-d", "/dev/ttyACM0", "--device", link, "--device=/dev/ttyUSB8",
                             "+15555550123", "hello"], env={"CELLPOST_DEVICE": "/dev/ttyUSB8"})
         self.assertEqual((run.status, run.messages(), run.locks), (0, ["SMS successfully sent."], {}))
