@@ -1,10 +1,12 @@
 // One AT exchange with the modem (3GPP TS 27.005/27.007): a command line
 // written whole, and the modem's reply gathered and judged line by line.
 //
-// Contract: at_command() writes a command and waits for what it awaits (a
-// final result "OK", or the PDU prompt) or an error final result, and ends
-// the moment either is in; while neither has come, the exchange's silence
-// and time limit end it. All the waiting rules of the dialogue are in one
+// Contract: at_command() reads off and drops whatever is already on the
+// line, writes a command and waits for what it awaits (a final result
+// "OK", or the PDU prompt) or an error final result, and ends the moment
+// either is in; while neither has come, the exchange's silence and time
+// limit end it. Only an answer to this command decides it: not one that
+// was on the line before the write, nor a submission's late result. All the waiting rules of the dialogue are in one
 // function here. Every write and every wake-up of a wait (at least twice a
 // second) refreshes the port's lock. A stop signal ends an exchange at once,
 // after an ESC where the modem may be in PDU entry; the caller unwinds.
@@ -17,6 +19,9 @@
 
 inline constexpr std::size_t kReplyBufferSize = 8192;
 inline constexpr std::size_t kDiscardChunk = 128;     // read size once the buffer is full
+// What is on the line before a command is read off up to this much: a
+// modem that never stops talking must not keep the command from going out.
+inline constexpr std::size_t kStaleLimit = 8 * kReplyBufferSize;
 inline constexpr long long kQuietMilliseconds = 200;  // silence that lets a last line be judged
 // Enough of a line to tell a final result and keep it for the log, verbose
 // ones ("+CMS ERROR: no network service") included.
@@ -27,6 +32,7 @@ inline constexpr int kWriteLimitSeconds = 5;
 
 inline constexpr char kCtrlZ = '\x1a';  // ends the PDU text
 inline constexpr char kEsc = '\x1b';    // cancels PDU text without sending it
+inline constexpr const char *kCancelCommand = "\x1b";  // ESC as an exchange's command
 
 // Final result codes (verbose form) and the PDU prompt. A final result is a
 // whole line; the prompt is a '>' wherever it stands.
@@ -35,6 +41,9 @@ inline constexpr std::string_view kResultError = "ERROR";
 inline constexpr std::string_view kCmsErrorPrefix = "+CMS ERROR:";  // SMS service error <n>
 inline constexpr std::string_view kCmeErrorPrefix = "+CME ERROR:";  // equipment error <n>
 inline constexpr char kPrompt = '>';
+// A submission's message reference, "+CMGS: <mr>", comes just before its
+// "OK": the final result after it is that submission's.
+inline constexpr std::string_view kSubmitResultPrefix = "+CMGS:";
 
 // What an exchange waits for: a final result "OK", or the prompt.
 enum class Awaited { ok, prompt };
@@ -50,6 +59,7 @@ struct Exchange {
     int limit_seconds;       // and never later than this after the write
     bool pdu_entry = false;  // the modem may take PDU text or be sending one:
                              // a stop cancels it with ESC
+    bool submission = false;  // PDU text: the "+CMGS: <mr>" that comes is its own
 };
 
 struct Reply {
@@ -61,19 +71,30 @@ struct Reply {
 };
 
 // Recognises final results and the prompt in a byte stream, line by line,
-// whatever the chunks it arrives in. NUL bytes are line noise and skipped.
+// whatever the chunks it arrives in. NUL bytes are line noise and skipped;
+// blanks and tabs around a line change nothing.
 struct LineScanner {
     Awaited awaited;
+    bool submission = false;  // a "+CMGS: <mr>" line is this exchange's own
     Verdict verdict = Verdict::none;
+    bool late = false;  // another submission's "+CMGS: <mr>" came: its result is next
+    bool stale_line = false;  // the current line began before the command: not its answer
     std::array<char, kLineKeep> line{};
     std::size_t length = 0;  // bytes in the current line, kept or not
 };
 
-void scan_reply(LineScanner &scanner, std::string_view bytes);
+// Scans until the bytes are used up or a verdict is in; returns how many
+// bytes it took.
+std::size_t scan_reply(LineScanner &scanner, std::string_view bytes);
 
-// Judges the unfinished last line as if it had ended: a modem that has
-// fallen quiet after "OK" has said it, with or without its CR LF.
-void end_reply_line(LineScanner &scanner);
+// Judges the unfinished last line. After a quiet time (`whole` false) only
+// a result without a code: a modem that has fallen quiet after "OK" has
+// said it, with or without its CR LF, but "+CMS ERROR: 50" may yet go on
+// to 500. At the exchange's end (`whole`) what came is the whole line.
+void end_reply_line(LineScanner &scanner, bool whole);
+
+// The current line without the blanks and tabs around it, as kept.
+std::string_view current_line(const LineScanner &scanner);
 
 // The next information line of a reply, skipping empty lines, echo and
 // final results, and moves `reply` past it; empty when none is left.
@@ -81,7 +102,7 @@ std::string_view next_info_line(std::string_view &reply);
 
 // Writes `command` in full and gathers the modem's reply: until the answer
 // or an error is in, at once, or, while neither has come, until the
-// exchange's time runs out. Bytes after the answer are left for the next
+// exchange's time runs out. Bytes after the answer are dropped by the next
 // exchange. A command that cannot be written whole is not waited for. The
 // text is valid until the next call.
 Reply at_command(int fd, const char *command, const Exchange &exchange);

@@ -101,6 +101,41 @@ ssize_t read_chunk(int fd, std::size_t kept, std::array<char, kDiscardChunk> &di
     return n;
 }
 
+// Reads off what is on the line before a command goes out: the rest of an
+// earlier reply, or a result that came late. It is judged as a reply would
+// be, only to know where it leaves the line: a submission's "+CMGS: <mr>"
+// whose result is still to come, or a line not yet ended. The command's
+// scanner starts from there, and takes neither for its answer. Nothing is
+// waited for: what has not come yet is the scanner's to tell.
+LineScanner read_off_stale(int fd, const Exchange &exchange)
+{
+    LineScanner stale{Awaited::ok};
+    std::array<char, kDiscardChunk> chunk{};
+    for (std::size_t taken = 0; taken < kStaleLimit;) {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 0) != 1 || (p.revents & POLLIN) == 0)
+            break;
+        const ssize_t n = read(fd, chunk.data(), chunk.size());
+        if (n <= 0)
+            break;  // nothing after all, or a failure that the write will meet
+        taken += static_cast<std::size_t>(n);
+        std::string_view bytes(chunk.data(), static_cast<std::size_t>(n));
+        while (!bytes.empty()) {
+            bytes.remove_prefix(scan_reply(stale, bytes));
+            if (stale.verdict != Verdict::none) {  // an earlier command's answer
+                stale.verdict = Verdict::none;
+                stale.length = 0;
+            }
+        }
+    }
+    LineScanner scanner{exchange.awaited, exchange.submission};
+    scanner.late = stale.late && !exchange.submission;
+    scanner.line = stale.line;
+    scanner.length = stale.length;
+    scanner.stale_line = stale.length > 0;
+    return scanner;
+}
+
 // Where an exchange stands while its reply comes in.
 struct Gathering {
     LineScanner scanner;
@@ -131,13 +166,13 @@ bool quiet_ends(Gathering &g)
 {
     if (g.judged)
         return true;
-    end_reply_line(g.scanner);
+    end_reply_line(g.scanner, false);
     g.judged = true;
     return decided(g);  // said, and followed by the quiet time already
 }
 
 // Takes a chunk; true when that ends the exchange: what comes after the
-// answer is the next exchange's, and judged there.
+// answer answers nothing of ours, and the next exchange reads it off.
 bool take(Gathering &g, std::string_view got)
 {
     scan_reply(g.scanner, got);
@@ -152,9 +187,9 @@ std::string_view keep_result(const LineScanner &scanner)
 {
     if (scanner.verdict != Verdict::error)
         return {};
-    const std::size_t length = std::min(scanner.length, scanner.line.size());
-    std::copy_n(scanner.line.begin(), length, g_result.begin());
-    return {g_result.data(), length};
+    const std::string_view line = current_line(scanner);
+    std::copy(line.begin(), line.end(), g_result.begin());
+    return {g_result.data(), line.size()};
 }
 
 }  // namespace
@@ -176,6 +211,7 @@ Reply at_command(int fd, const char *command, const Exchange &exchange)
     const Reply stopped = {g_reply.data(), Verdict::none, false, {}, true};
     if (stop_seen(fd, exchange))
         return stopped;  // asked between two commands: write nothing more
+    LineScanner scanner = read_off_stale(fd, exchange);
     const int write_seconds = std::min(exchange.idle_seconds, kWriteLimitSeconds);
     const Ready wrote = write_all(fd, command, write_seconds * kMillisPerSecond, exchange);
     if (wrote == Ready::stopped)
@@ -184,7 +220,7 @@ Reply at_command(int fd, const char *command, const Exchange &exchange)
         return {g_reply.data(), Verdict::none, false, {}};
 
     const Millis start = monotonic_ms();
-    Gathering g = {LineScanner{exchange.awaited}, exchange.idle_seconds * kMillisPerSecond,
+    Gathering g = {scanner, exchange.idle_seconds * kMillisPerSecond,
                    start + exchange.limit_seconds * kMillisPerSecond, start};
     std::array<char, kDiscardChunk> discard{};
     for (;;) {
@@ -203,6 +239,6 @@ Reply at_command(int fd, const char *command, const Exchange &exchange)
             break;  // hung up, the port failed, or the answer is in
     }
     if (!decided(g))
-        end_reply_line(g.scanner);  // what came is all that will come
+        end_reply_line(g.scanner, true);  // what came is all that will come
     return {g_reply.data(), g.scanner.verdict, true, keep_result(g.scanner)};
 }

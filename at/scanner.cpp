@@ -5,6 +5,16 @@
 
 namespace {
 
+constexpr std::string_view kBlanks = " \t";
+
+std::string_view trimmed(std::string_view line)
+{
+    const std::size_t first = line.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos)
+        return {};
+    return line.substr(first, line.find_last_not_of(kBlanks) - first + 1);
+}
+
 // A line is an error final result only when it is one from its first
 // byte: a notice that merely contains "ERROR" decides nothing. A line cut
 // to kLineKeep bytes is longer than "OK" or "ERROR", and is neither.
@@ -14,52 +24,76 @@ bool error_result(std::string_view line)
            line.starts_with(kCmeErrorPrefix);
 }
 
-void judge_line(LineScanner &s)
+// `whole`: the line has ended, or is taken as ended. Otherwise only a
+// result that carries no code is judged: one with a code may not be all in.
+void judge_line(LineScanner &s, bool whole)
 {
     if (s.verdict != Verdict::none)
         return;
-    const std::string_view kept(s.line.data(), std::min(s.length, s.line.size()));
-    if (error_result(kept))
+    const std::string_view line = current_line(s);
+    if (!s.submission && line.starts_with(kSubmitResultPrefix)) {
+        s.late = true;  // a submission of an earlier run or exchange: not our answer
+        return;
+    }
+    const bool error = error_result(line);
+    const bool result = error || line == kResultOk;
+    if (!result || (!whole && line != kResultOk && line != kResultError) || s.stale_line)
+        return;
+    if (s.late) {  // the late submission's own result
+        s.late = !whole;
+        return;
+    }
+    if (error)
         s.verdict = Verdict::error;
-    else if (s.awaited == Awaited::ok && kept == kResultOk)
+    else if (s.awaited == Awaited::ok)
         s.verdict = Verdict::answer;
 }
 
 }  // namespace
 
-void scan_reply(LineScanner &scanner, std::string_view bytes)
+std::string_view current_line(const LineScanner &scanner)
 {
+    return trimmed({scanner.line.data(), std::min(scanner.length, scanner.line.size())});
+}
+
+std::size_t scan_reply(LineScanner &scanner, std::string_view bytes)
+{
+    std::size_t used = 0;
     for (const char c : bytes) {
         if (scanner.verdict != Verdict::none)
-            return;  // the first answer or error decides
+            break;  // the first answer or error decides
+        ++used;
         if (c == '\0')
             continue;  // line noise, as a modem resetting may send
         if (c == kPrompt && scanner.awaited == Awaited::prompt) {
             scanner.verdict = Verdict::answer;
-            return;
+            break;
         }
         if (c == '\r' || c == '\n') {
-            judge_line(scanner);
-            if (scanner.verdict == Verdict::none)
+            judge_line(scanner, true);
+            if (scanner.verdict == Verdict::none) {
                 scanner.length = 0;  // a decided line stays, to be told what it said
+                scanner.stale_line = false;
+            }
             continue;
         }
         if (scanner.length < scanner.line.size())
             scanner.line[scanner.length] = c;
         ++scanner.length;
     }
+    return used;
 }
 
-void end_reply_line(LineScanner &scanner)
+void end_reply_line(LineScanner &scanner, bool whole)
 {
-    judge_line(scanner);
+    judge_line(scanner, whole);
 }
 
 std::string_view next_info_line(std::string_view &reply)
 {
     while (!reply.empty()) {
         const std::size_t end = std::min(reply.find_first_of("\r\n"), reply.size());
-        const std::string_view line(reply.data(), end);
+        const std::string_view line = trimmed({reply.data(), end});
         reply.remove_prefix(end < reply.size() ? end + 1 : end);
         const bool final_result = line == kResultOk || error_result(line);
         if (!line.empty() && !final_result && !line.starts_with("AT"))  // echo: not information

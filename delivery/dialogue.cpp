@@ -27,8 +27,8 @@ Exchange listening_for(Awaited awaited, int seconds)
 // when a stop signal ended it.
 bool cancel_and_settle(int fd, const DialogueTimeouts &t)
 {
-    cancel_pdu_entry(fd);
-    return !at_command(fd, "", listening_for(Awaited::ok, std::min(t.prompt_seconds, 1))).stopped;
+    const Exchange cancel = listening_for(Awaited::ok, std::min(t.prompt_seconds, 1));
+    return !at_command(fd, kCancelCommand, cancel).stopped;
 }
 
 // What a reply that decided nothing, or an error, means.
@@ -85,11 +85,11 @@ RoundEnd submit_parts(int fd, Delivery &d, std::size_t who, const DialogueTimeou
         if (prompt.stopped)
             return RoundEnd::interrupted;
         if (prompt.verdict != Verdict::answer) {
-            // A prompt may still be on its way: ESC, and its answer. After
-            // an error the modem takes commands, and ESC would only garble
-            // the next.
+            // A prompt may still be on its way, or the error was an earlier
+            // command's and the modem waits for PDU text: ESC, and its
+            // answer, or the next command line would become PDU text.
             const bool unanswered = prompt.verdict == Verdict::none;
-            if (unanswered && !cancel_and_settle(fd, t))
+            if (!cancel_and_settle(fd, t))
                 return RoundEnd::interrupted;
             const Failure failure = {Stage::prompt, cause_of(prompt, kNoPrompt), unanswered};
             return after(judge_failure(d, failure, who, k, count), unanswered);
@@ -100,7 +100,7 @@ RoundEnd submit_parts(int fd, Delivery &d, std::size_t who, const DialogueTimeou
         std::snprintf(command.data(), command.size(), "%s%c", hex.data(), kCtrlZ);
         // Only the final result counts: "+CMGS: <mr>" and "OK", or an
         // error. Notices, echo and banners in between are not answers.
-        const Exchange submit = {Awaited::ok, t.submit_seconds, t.submit_seconds, true};
+        const Exchange submit = {Awaited::ok, t.submit_seconds, t.submit_seconds, true, true};
         const Reply result = at_command(fd, command.data(), submit);
         if (result.stopped)
             return RoundEnd::interrupted;

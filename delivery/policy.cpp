@@ -126,9 +126,9 @@ Cause classify_answer(std::string_view line)
     } else {
         return cause;  // a bare ERROR says nothing more
     }
-    while (!rest.empty() && rest.front() == ' ')
+    while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t'))
         rest.remove_prefix(1);
-    while (!rest.empty() && rest.back() == ' ')
+    while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\t'))
         rest.remove_suffix(1);
     int code = 0;
     const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), code);

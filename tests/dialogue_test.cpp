@@ -69,6 +69,7 @@ public:
     }
     int fd() const { return fd_; }
     const char *path() const { return path_.c_str(); }
+    void say(const std::string &bytes) { send(bytes); }  // unasked, as a late result comes
     int slave() const { return slave_; }
     std::vector<std::string> commands()
     {
@@ -334,7 +335,13 @@ TEST_F(Deliver, Transcripts)
         std::vector<std::string> commands;
         std::vector<std::string> log;
         int status;
+        std::string before = {};  // on the line before the run
     };
+    // A modem that refuses AT+CMEE=1, and the result of an earlier run's
+    // submission that it gives late.
+    const Answer late_then_ok = {{0ms, "\r\n+CMGS: 1\r\n\r\nOK\r\n"}, {50ms, "\r\nOK\r\n"}};
+    const Answer cmee_refused = {{30ms, "\r\nERROR\r\n"}};
+    const Answer split_500 = {{0ms, "\r\n+CMS ERROR: 50"}, {300ms, "0\r\n"}};
     const std::vector<Row> rows = {
         {"fair weather", {"111"}, "x", {kOk, kOk, kPrompt, kSent}, join({mode, a}), {sent}, 0},
         {"congested once",
@@ -361,8 +368,8 @@ TEST_F(Deliver, Transcripts)
         {"SIM PIN: the modem cannot send",
          {"111", "222"},
          "x",
-         {kOk, kOk, error("+CMS ERROR: 311")},
-         join({mode, {"AT+CMGS=11\r"}}),
+         {kOk, kOk, error("+CMS ERROR: 311"), kOk},
+         join({mode, {"AT+CMGS=11\r", "\x1b"}}),
          {"SMS not sent: +CMS ERROR: 311 (SIM PIN required); the modem cannot send.",
           "AT+CMGS error."},
          1},
@@ -408,15 +415,39 @@ TEST_F(Deliver, Transcripts)
         {"a second part's prompt refused: the next round goes on there",
          {"111"},
          std::string(160, 'x') + "y",
-         {kOk, kOk, kPrompt, kSent, error("ERROR"), kOk, kOk, kPrompt, kSent},
-         join({mode, {"AT+CMGS=150\r", part1, "AT+CMGS=24\r"}, mode, {"AT+CMGS=24\r", part2}}),
+         {kOk, kOk, kPrompt, kSent, error("ERROR"), kOk, kOk, kOk, kPrompt, kSent},
+         join({mode, {"AT+CMGS=150\r", part1, "AT+CMGS=24\r", "\x1b"}, mode,
+               {"AT+CMGS=24\r", part2}}),
          {"SMS to 111 part 2/2 failed: ERROR; trying again in 0 s.", sent},
+         0},
+        {"a late result before the mode command's answer",
+         {"111", "222"},
+         "x",
+         {late_then_ok, cmee_refused, kPrompt, kSent, kPrompt, kSent},
+         join({mode, a, b}),
+         {sent},
+         0},
+        {"a stale OK on the line",
+         {"111", "222"},
+         "x",
+         {kOk, cmee_refused, kPrompt, kSent, kPrompt, kSent},
+         join({mode, a, b}),
+         {sent},
+         0,
+         "\r\nOK\r\n"},
+        {"a code cut by a pause",
+         {"111", "222"},
+         "x",
+         {kOk, kOk, kPrompt, split_500, kPrompt, kSent, kOk, kOk, kPrompt, kSent},
+         join({mode, a, b, mode, a_again}),
+         {"SMS to 111 failed: +CMS ERROR: 500 (unknown error); trying again in 0 s.", sent},
          0},
     };
     const int waits[] = {0, 0};
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
         ScriptedModem modem(row.script);
+        modem.say(row.before);
         EXPECT_EQ(deliver_to(modem, row.numbers, row.text, {waits, 5}), row.status);
         EXPECT_EQ(modem.commands(), row.commands);
         EXPECT_EQ(logged(), row.log);
@@ -450,6 +481,7 @@ TEST(AtCommand, WaitingRules)
         const char *gathered;  // nullptr: not compared
         Verdict verdict;
         double earliest, latest;  // seconds the exchange takes
+        const char *result = "";  // the error's final result line
     };
     // T is 1 s; the second chunk comes 600 ms after the first: within the
     // wait of an undecided reply. A decided one ends on its answer, at once.
@@ -498,7 +530,8 @@ TEST(AtCommand, WaitingRules)
          "\r\nERROR\r\n",
          Verdict::error,
          0,
-         0.2},
+         0.2,
+         "ERROR"},
         {"prompt, then more",
          Awaited::prompt,
          {{0ms, "\r\n>"}, {600ms, " "}},
@@ -507,6 +540,32 @@ TEST(AtCommand, WaitingRules)
          0,
          0.2},
         {"a trickle of noise ends at 2 T", Awaited::ok, noise, nullptr, Verdict::none, 1.9, 2.4},
+        {"a code cut by a pause: read at its line's end",
+         Awaited::ok,
+         {{0ms, "\r\n+CMS ERROR: 50"}, {300ms, "0\r\n"}},
+         nullptr,
+         Verdict::error,
+         0.28,
+         0.5,
+         "+CMS ERROR: 500"},
+        {"blanks and tabs around results",
+         Awaited::ok,
+         {{0ms, "\r\n+CMS ERROR: 311\t\r\n"}},
+         nullptr,
+         Verdict::error,
+         0,
+         0.2,
+         "+CMS ERROR: 311"},
+        {"ERROR and a blank", Awaited::ok, {{0ms, "\r\nERROR \r\n"}}, nullptr, Verdict::error, 0,
+         0.2, "ERROR"},
+        {"a late submission result, then the answer",
+         Awaited::ok,
+         {{0ms, "\r\n+CMGS: 1\r\n\r\nOK\r\n"}, {100ms, "\r\nERROR\r\n"}},
+         nullptr,
+         Verdict::error,
+         0.08,
+         0.3,
+         "ERROR"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -518,6 +577,7 @@ TEST(AtCommand, WaitingRules)
         EXPECT_LT(took, c.latest);
         EXPECT_TRUE(reply.written);
         EXPECT_EQ(reply.verdict, c.verdict);
+        EXPECT_EQ(reply.result, c.result);
         if (c.gathered != nullptr) {
             EXPECT_STREQ(reply.text, c.gathered);
         }
@@ -541,8 +601,16 @@ TEST(AtCommand, FloodAfterTheAnswerGoesToTheNextReply)
 {
     ScriptedModem modem({{{0ms, "\r\nOK\r\n" + std::string(70000, 'f')}}, kPrompt});
     EXPECT_EQ(at_command(modem.fd(), "AT\r", {Awaited::ok, 1, 2}).verdict, Verdict::answer);
-    const std::string next = at_command(modem.fd(), "AT+CMGS=5\r", {Awaited::prompt, 1, 2}).text;
-    EXPECT_EQ(next.front(), 'f') << "what was left of the flood opens the next reply";
+    EXPECT_EQ(at_command(modem.fd(), "AT+CMGS=5\r", {Awaited::prompt, 1, 2}).verdict,
+              Verdict::answer);
+}
+
+TEST(AtCommand, WhatWasOnTheLineBeforeIsNotTheAnswer)
+{
+    ScriptedModem modem({{{0ms, "\r\nOK\r\n"}, {50ms, "\r\nOK\r\n"}}, error("ERROR")});
+    EXPECT_EQ(at_command(modem.fd(), "AT\r", {Awaited::ok, 1, 2}).verdict, Verdict::answer);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(at_command(modem.fd(), "AT\r", {Awaited::ok, 1, 2}).verdict, Verdict::error);
 }
 
 TEST(AtCommand, LateAnswerOpensTheNextReply)

@@ -478,4 +478,25 @@ TEST_F(Modem, BusyFirstDeviceIsNotPassedOver)
     EXPECT_EQ(entries(), std::vector<std::string>{"LCK..ttyUSB8"});
 }
 
+TEST_F(Modem, PortHeldByAnotherProgramIsWaitedForThenGivenUp)
+{
+    Pty pty;
+    const int other = open(pty.path.c_str(), O_RDWR | O_NOCTTY);  // as picocom holds it: no LCK..
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    const std::array<const char *, 1> devices = {pty.path.c_str()};
+    ModemPort port;
+    PortNote note{};
+    const auto start = Clock::now();
+    EXPECT_EQ(open_modem({devices, dir.c_str(), 1}, port, note), Taken::failed);
+    EXPECT_GE(seconds_since(start), 1.0) << "waited in turn";
+    EXPECT_EQ(std::string(note.data()), "No modem port: " + pty.path + " in use by another program");
+    EXPECT_TRUE(entries().empty());
+    close(other);
+    port = open_port({devices, dir.c_str(), 1});
+    ASSERT_GE(port.fd, 0);
+    EXPECT_TRUE(flocked(pty.path));
+    close_modem(port);
+    EXPECT_FALSE(flocked(pty.path)) << "the flock goes with the port";
+}
+
 }  // namespace
