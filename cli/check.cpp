@@ -5,6 +5,7 @@
 
 #include "report.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <syslog.h>
@@ -27,14 +28,14 @@ int leading_number(std::string_view fields)
     return n;
 }
 
-// "<n>,<stat>[,...]" of AT+CREG? and AT+CEREG?: 1 home, 5 roaming.
+// "<n>,<stat>[,...]" of AT+CREG? and AT+CEREG?: registered, home or
+// roaming, for SMS only or with CSFB not preferred, all carry an SMS.
 bool registered(std::string_view fields)
 {
     const std::size_t comma = fields.find(',');
     if (comma != std::string_view::npos)
         fields.remove_prefix(comma + 1);
-    const int stat = leading_number(fields);
-    return stat == kRegisteredHome || stat == kRegisteredRoaming;
+    return std::ranges::find(kRegisteredStats, leading_number(fields)) != kRegisteredStats.end();
 }
 
 // "<rssi>,<ber>" of AT+CSQ: 99 not known, 0 as good as none.
@@ -89,6 +90,8 @@ CheckResult ask_modem(int fd, const DialogueTimeouts &t)
     const Reply mode = enter_pdu_mode(fd, t);
     if (mode.stopped || mode.verdict == Verdict::none)
         return {kCheckNoAnswer, mode.stopped};
+    if (mode.verdict == Verdict::error)  // a run would end "AT+CMGF=0 error."
+        return {kCheckModeRefused, false};
     const Exchange exchange = {Awaited::ok, t.prompt_seconds, 2 * t.prompt_seconds};
     const char *cause = nullptr;
     bool answered = false;  // well, by one of the probes of this cause

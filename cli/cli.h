@@ -84,8 +84,11 @@ inline constexpr const char *kCheckNoAnswer = "no answer";
 inline constexpr const char *kCheckNoPort = "no modem port";
 inline constexpr const char *kMsgModemReady = "Modem ready.";
 inline constexpr const char *kMsgModemNotReadyFormat = "Modem not ready: %s.";
-inline constexpr int kRegisteredHome = 1;  // <stat> of +CREG and +CEREG
-inline constexpr int kRegisteredRoaming = 5;
+inline constexpr const char *kCheckModeRefused = "PDU mode refused";
+// <stat> of +CREG and +CEREG (3GPP TS 27.007) that carry an SMS: registered
+// home, roaming, home or roaming for SMS only, home or roaming with CSFB
+// not preferred.
+inline constexpr std::array<int, 6> kRegisteredStats = {1, 5, 6, 7, 9, 10};
 inline constexpr int kRssiNone = 0;  // <rssi> of +CSQ: -113 dBm or less
 inline constexpr int kRssiUnknown = 99;
 

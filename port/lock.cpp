@@ -27,6 +27,7 @@ struct Holder {
     dev_t dev = 0;
     ino_t ino = 0;
     timespec mtime{};
+    bool device = false;  // no lock file, but a program holds the device's own flock
 };
 
 // How one attempt went: the lock is ours; a lock is in our way; another
@@ -159,12 +160,46 @@ Attempt publish_lock(const char *lock_dir, const char *lock, HeldLock &held)
     return attempt;
 }
 
+// Serial programs that lock with flock() alone (picocom, for one) leave no
+// LCK.. file: the device's own flock says that it is in use, and we take
+// it too, on a descriptor of our own kept with the lock. Anything that is
+// no device, or cannot be opened, is left for open_serial() to tell.
+Attempt take_device(const char *device, HeldLock &held)
+{
+    struct stat node {};
+    if (stat(device, &node) != 0 || !S_ISCHR(node.st_mode))
+        return {Result::taken};
+    const int fd = open(device, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return {Result::taken};
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool held_by_other = errno == EWOULDBLOCK;
+        close(fd);  // read-only, nothing read: nothing to lose
+        if (held_by_other) {
+            Attempt busy = {Result::busy};
+            busy.holder.device = true;
+            return busy;
+        }
+        return {Result::taken};  // a device without flock(): nobody can hold it so
+    }
+    held.device = fd;
+    return {Result::taken};
+}
+
+// Lets go of the device's flock, if we hold it.
+void release_device(HeldLock &held)
+{
+    if (held.device >= 0)
+        close(held.device);  // read-only: nothing to lose; drops the flock
+    held.device = -1;
+}
+
 // One attempt. Other cellpost processes are kept out of the stale check,
 // removal and creation by an flock on the lock directory, so two of them
 // can never both remove a stale lock and both believe they hold the port;
 // and a free port goes to an older waiter first, if `in_turn`.
-Attempt try_lock(const char *lock_dir, const char *lock, HeldLock &held, Ticket &ticket,
-                 bool in_turn)
+Attempt try_lock(const char *lock_dir, const char *device, const char *lock, HeldLock &held,
+                 Ticket &ticket, bool in_turn)
 {
     const int dir = open(lock_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0)
@@ -178,7 +213,11 @@ Attempt try_lock(const char *lock_dir, const char *lock, HeldLock &held, Ticket 
         if (attempt.result == Result::taken && in_turn && older_waiter(dir, lock, ticket))
             attempt = {Result::queued};
         else if (attempt.result == Result::taken)
+            attempt = take_device(device, held);
+        if (attempt.result == Result::taken)
             attempt = publish_lock(lock_dir, lock, held);
+        if (attempt.result != Result::taken)
+            release_device(held);
         // From now on we wait: our place in the queue is taken under the
         // flock, so that no one sees a ticket before it is held.
         if ((attempt.result == Result::busy || attempt.result == Result::queued) && ticket.fd < 0)
@@ -205,6 +244,8 @@ void say_no_port(const char *device, const char *lock, const char *lock_dir, con
                       "lock directory %s kept busy by another process", lock_dir);
     else if (attempt.result == Result::queued)
         std::snprintf(reason.data(), reason.size(), "%s left to runs that waited longer", device);
+    else if (attempt.holder.device)
+        std::snprintf(reason.data(), reason.size(), "%s in use by another program", device);
     else if (attempt.holder.pid > 0)
         std::snprintf(reason.data(), reason.size(), "%s locked by PID %d", device,
                       static_cast<int>(attempt.holder.pid));
@@ -278,7 +319,7 @@ Locked lock_device(const char *lock_dir, const char *path, int timeout_seconds, 
     Locked outcome = Locked::stopped;
     while (g_stop_signal == 0) {
         touch_ticket(ticket);
-        last = try_lock(lock_dir, lock.data(), held, ticket, deferred < kTicketDeferPasses);
+        last = try_lock(lock_dir, path, lock.data(), held, ticket, deferred < kTicketDeferPasses);
         deferred = last.result == Result::queued ? deferred + 1 : 0;
         if (last.result == Result::taken) {
             outcome = Locked::taken;
@@ -329,5 +370,6 @@ void unlock_device(HeldLock &held)
         same_file(ours, named))
         unlink(held.path.data());  // if it fails, the next locker finds it stale
     close(held.fd);                // releases the flock; nothing was written since
+    release_device(held);
     held = HeldLock{};
 }

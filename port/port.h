@@ -67,10 +67,12 @@ inline constexpr ModemPorts kDefaultModemPorts = {kModemDevices, kLockDir, kLock
                                                   kLockWaitMaxSeconds};
 
 // A lock file this process created and holds: its name, and the open file
-// whose flock says so to other lockers.
+// whose flock says so to other lockers; and the device, opened to hold its
+// own flock, which programs that write no lock file look at.
 struct HeldLock {
     int fd = -1;
     std::array<char, kLockPathSize> path{};
+    int device = -1;
 };
 
 // Our place among the runs waiting for a port: an empty file
@@ -135,7 +137,9 @@ enum class Locked { taken, failed, stopped };
 // process holds an flock on is alive; one that nobody holds is stale when
 // its PID is dead or our own, or when it has held no PID for 5 s, and is
 // replaced. Anything but a regular file under the lock name is no lock:
-// removed if we may, else a failure. Polls every 100 ms; false, logged,
+// removed if we may, else a failure. A device that another program holds
+// an flock on (one that writes no lock file) is busy like a live lock;
+// once the lock is ours, so is the device's flock. Polls every 100 ms; false, logged,
 // once more than `timeout_seconds` have passed without a sign of life from
 // the holder (a flocked lock whose modification time moves), after
 // `max_seconds` in all whatever the signs, and at once when the lock
@@ -147,7 +151,7 @@ Locked lock_device(const char *lock_dir, const char *path, int timeout_seconds, 
                    PortNote &why, int max_seconds = kLockWaitMaxSeconds);
 
 // Removes the lock file if it is still the one we created, and lets go of
-// its flock.
+// its flock and the device's.
 void unlock_device(HeldLock &held);
 
 // Opens `path` non-blocking, without making it the controlling terminal,
