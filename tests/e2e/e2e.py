@@ -542,7 +542,6 @@ class Check(E2E):
         ("mode refused", [S, "AT+CMGF|*|+CMS ERROR: 302|0"], False, "not ready: PDU mode refused"),
         ("registered for SMS only", [S, "AT+CREG?|*|+CREG: 0,6\nOK|0", S, "AT+CEREG?|*|ERROR|0"],
          False, "ready"),
-        ("a late result on the line", [S, "AT+CMGF|*|+CMGS: 1\nOK\nOK|0"], False, "ready"),
         ("port busy", [], True, "not ready: no modem port"),
     ]
 
