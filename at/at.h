@@ -66,7 +66,7 @@ struct Reply {
     const char *text;         // the first bytes received but NULs, NUL-terminated
     Verdict verdict;          // judged on every byte received, kept or not
     bool written;             // false when the command could not be written whole
-    std::string_view result;  // the error's final result line as it came, else empty
+    std::string_view result;  // the error's final result line, blanks around it aside
     bool stopped = false;     // a stop signal ended the exchange: unwind
 };
 
