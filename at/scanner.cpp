@@ -5,14 +5,19 @@
 
 namespace {
 
-constexpr std::string_view kBlanks = " \t";
+bool blank(char c)
+{
+    return c == ' ' || c == '\t';
+}
 
+// Without substr(), which may throw: the program links the C library alone.
 std::string_view trimmed(std::string_view line)
 {
-    const std::size_t first = line.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos)
-        return {};
-    return line.substr(first, line.find_last_not_of(kBlanks) - first + 1);
+    while (!line.empty() && blank(line.front()))
+        line.remove_prefix(1);
+    while (!line.empty() && blank(line.back()))
+        line.remove_suffix(1);
+    return line;
 }
 
 // A line is an error final result only when it is one from its first
