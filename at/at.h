@@ -6,9 +6,10 @@
 // "OK", or the PDU prompt) or an error final result, and ends the moment
 // either is in; while neither has come, the exchange's silence and time
 // limit end it. Only an answer to this command decides it: not one that
-// was on the line before the write, nor a submission's late result. All the waiting rules of the dialogue are in one
-// function here. Every write and every wake-up of a wait (at least twice a
-// second) refreshes the port's lock. A stop signal ends an exchange at once,
+// was on the line before the write, nor a submission's late result. All
+// the waiting rules of the dialogue are in one function here. Every write
+// and every wake-up of a wait (at least twice a second) refreshes the
+// port's lock. A stop signal ends an exchange at once,
 // after an ESC where the modem may be in PDU entry; the caller unwinds.
 // Nothing here decides what an answer means for the message.
 #pragma once
@@ -30,8 +31,8 @@ inline constexpr std::size_t kLineKeep = 64;
 // no byte for this long is not taking the command.
 inline constexpr int kWriteLimitSeconds = 5;
 
-inline constexpr char kCtrlZ = '\x1a';  // ends the PDU text
-inline constexpr char kEsc = '\x1b';    // cancels PDU text without sending it
+inline constexpr char kCtrlZ = '\x1a';                 // ends the PDU text
+inline constexpr char kEsc = '\x1b';                   // cancels PDU text without sending it
 inline constexpr const char *kCancelCommand = "\x1b";  // ESC as an exchange's command
 
 // Final result codes (verbose form) and the PDU prompt. A final result is a
@@ -55,10 +56,10 @@ enum class Verdict { none, answer, error };
 
 struct Exchange {
     Awaited awaited;
-    int idle_seconds;        // give up after this much silence while undecided
-    int limit_seconds;       // and never later than this after the write
-    bool pdu_entry = false;  // the modem may take PDU text or be sending one:
-                             // a stop cancels it with ESC
+    int idle_seconds;         // give up after this much silence while undecided
+    int limit_seconds;        // and never later than this after the write
+    bool pdu_entry = false;   // the modem may take PDU text or be sending one:
+                              // a stop cancels it with ESC
     bool submission = false;  // PDU text: the "+CMGS: <mr>" that comes is its own
 };
 
@@ -77,7 +78,7 @@ struct LineScanner {
     Awaited awaited;
     bool submission = false;  // a "+CMGS: <mr>" line is this exchange's own
     Verdict verdict = Verdict::none;
-    bool late = false;  // another submission's "+CMGS: <mr>" came: its result is next
+    bool late = false;        // another submission's "+CMGS: <mr>" came: its result is next
     bool stale_line = false;  // the current line began before the command: not its answer
     std::array<char, kLineKeep> line{};
     std::size_t length = 0;  // bytes in the current line, kept or not
