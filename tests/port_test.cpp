@@ -489,7 +489,8 @@ TEST_F(Modem, PortHeldByAnotherProgramIsWaitedForThenGivenUp)
     const auto start = Clock::now();
     EXPECT_EQ(open_modem({devices, dir.c_str(), 1}, port, note), Taken::failed);
     EXPECT_GE(seconds_since(start), 1.0) << "waited in turn";
-    EXPECT_EQ(std::string(note.data()), "No modem port: " + pty.path + " in use by another program");
+    EXPECT_EQ(std::string(note.data()),
+              "No modem port: " + pty.path + " in use by another program");
     EXPECT_TRUE(entries().empty());
     close(other);
     port = open_port({devices, dir.c_str(), 1});
