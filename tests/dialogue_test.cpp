@@ -69,7 +69,6 @@ public:
     }
     int fd() const { return fd_; }
     const char *path() const { return path_.c_str(); }
-    void say(const std::string &bytes) { send(bytes); }  // unasked, as a late result comes
     int slave() const { return slave_; }
     std::vector<std::string> commands()
     {
@@ -335,7 +334,6 @@ TEST_F(Deliver, Transcripts)
         std::vector<std::string> commands;
         std::vector<std::string> log;
         int status;
-        std::string before = {};  // on the line before the run
     };
     // A modem that refuses AT+CMEE=1, and the result of an earlier run's
     // submission that it gives late.
@@ -368,7 +366,7 @@ TEST_F(Deliver, Transcripts)
         {"SIM PIN: the modem cannot send",
          {"111", "222"},
          "x",
-         {kOk, kOk, error("+CMS ERROR: 311"), kOk},
+         {kOk, kOk, error("+CMS ERROR: 311\t"), kOk},
          join({mode, {"AT+CMGS=11\r", "\x1b"}}),
          {"SMS not sent: +CMS ERROR: 311 (SIM PIN required); the modem cannot send.",
           "AT+CMGS error."},
@@ -383,7 +381,7 @@ TEST_F(Deliver, Transcripts)
         {"a plain refusal, then a duplicate: there is no first",
          {"111"},
          "x",
-         with({kOk, kOk, kPrompt, error("ERROR"), kOk, kOk, kPrompt, error("+CMS ERROR: 197"), kOk,
+         with({kOk, kOk, kPrompt, error("ERROR "), kOk, kOk, kPrompt, error("+CMS ERROR: 197"), kOk,
                kOk, kPrompt, error("+CMS ERROR: 197")},
               states),
          join({mode, a, mode, a_again, mode, a_again, state}),
@@ -429,14 +427,6 @@ TEST_F(Deliver, Transcripts)
          join({mode, a, b}),
          {sent},
          0},
-        {"a stale OK on the line",
-         {"111", "222"},
-         "x",
-         {kOk, cmee_refused, kPrompt, kSent, kPrompt, kSent},
-         join({mode, a, b}),
-         {sent},
-         0,
-         "\r\nOK\r\n"},
         {"a code cut by a pause",
          {"111", "222"},
          "x",
@@ -449,7 +439,6 @@ TEST_F(Deliver, Transcripts)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
         ScriptedModem modem(row.script);
-        modem.say(row.before);
         EXPECT_EQ(deliver_to(modem, row.numbers, row.text, {waits, 5}), row.status);
         EXPECT_EQ(modem.commands(), row.commands);
         EXPECT_EQ(logged(), row.log);
@@ -483,7 +472,6 @@ TEST(AtCommand, WaitingRules)
         const char *gathered;  // nullptr: not compared
         Verdict verdict;
         double earliest, latest;  // seconds the exchange takes
-        const char *result = "";  // the error's final result line
     };
     // T is 1 s; the second chunk comes 600 ms after the first: within the
     // wait of an undecided reply. A decided one ends on its answer, at once.
@@ -532,8 +520,7 @@ TEST(AtCommand, WaitingRules)
          "\r\nERROR\r\n",
          Verdict::error,
          0,
-         0.2,
-         "ERROR"},
+         0.2},
         {"prompt, then more",
          Awaited::prompt,
          {{0ms, "\r\n>"}, {600ms, " "}},
@@ -542,38 +529,6 @@ TEST(AtCommand, WaitingRules)
          0,
          0.2},
         {"a trickle of noise ends at 2 T", Awaited::ok, noise, nullptr, Verdict::none, 1.9, 2.4},
-        {"a code cut by a pause: read at its line's end",
-         Awaited::ok,
-         {{0ms, "\r\n+CMS ERROR: 50"}, {300ms, "0\r\n"}},
-         nullptr,
-         Verdict::error,
-         0.28,
-         0.5,
-         "+CMS ERROR: 500"},
-        {"blanks and tabs around results",
-         Awaited::ok,
-         {{0ms, "\r\n+CMS ERROR: 311\t\r\n"}},
-         nullptr,
-         Verdict::error,
-         0,
-         0.2,
-         "+CMS ERROR: 311"},
-        {"ERROR and a blank",
-         Awaited::ok,
-         {{0ms, "\r\nERROR \r\n"}},
-         nullptr,
-         Verdict::error,
-         0,
-         0.2,
-         "ERROR"},
-        {"a late submission result, then the answer",
-         Awaited::ok,
-         {{0ms, "\r\n+CMGS: 1\r\n\r\nOK\r\n"}, {100ms, "\r\nERROR\r\n"}},
-         nullptr,
-         Verdict::error,
-         0.08,
-         0.3,
-         "ERROR"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -585,7 +540,6 @@ TEST(AtCommand, WaitingRules)
         EXPECT_LT(took, c.latest);
         EXPECT_TRUE(reply.written);
         EXPECT_EQ(reply.verdict, c.verdict);
-        EXPECT_EQ(reply.result, c.result);
         if (c.gathered != nullptr) {
             EXPECT_STREQ(reply.text, c.gathered);
         }
@@ -605,7 +559,7 @@ TEST(AtCommand, FloodsAreSearchedButKeepTheirFirst8191Bytes)
         << "the rest was drained";
 }
 
-TEST(AtCommand, FloodAfterTheAnswerGoesToTheNextReply)
+TEST(AtCommand, FloodAfterTheAnswerIsNotTheNextAnswer)
 {
     ScriptedModem modem({{{0ms, "\r\nOK\r\n" + std::string(70000, 'f')}}, kPrompt});
     EXPECT_EQ(at_command(modem.fd(), "AT\r", {Awaited::ok, 1, 2}).verdict, Verdict::answer);
