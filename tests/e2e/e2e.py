@@ -540,7 +540,7 @@ class Check(E2E):
         ("no SMSC", [S, 'AT+CSCA?|*|+CSCA: "",129\\nOK|0'], False, "not ready: no SMSC address"),
         ("silent", [S, "*|*||0"], False, "not ready: no answer"),
         ("mode refused", [S, "AT+CMGF|*|+CMS ERROR: 302|0"], False, "not ready: PDU mode refused"),
-        ("registered for SMS only", [S, "AT+CREG?|*|+CREG: 0,6\nOK|0", S, "AT+CEREG?|*|ERROR|0"],
+        ("registered for SMS only", [S, "AT+CREG?|*|+CREG: 0,6\\nOK|0", S, "AT+CEREG?|*|ERROR|0"],
          False, "ready"),
         ("port busy", [], True, "not ready: no modem port"),
     ]
