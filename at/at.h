@@ -19,7 +19,7 @@
 #include <string_view>
 
 inline constexpr std::size_t kReplyBufferSize = 8192;
-inline constexpr std::size_t kDiscardChunk = 128;     // read size once the buffer is full
+inline constexpr std::size_t kDiscardChunk = 128;  // read size once the buffer is full
 // What is on the line before a command is read off up to this much: a
 // modem that never stops talking must not keep the command from going out.
 inline constexpr std::size_t kStaleLimit = 8 * kReplyBufferSize;
