@@ -20,6 +20,11 @@ void catch_stop_signals()
     sigset_t ours;
     sigemptyset(&ours);
     for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGALRM}) {
+        // A caller that ignores a stop signal (nohup, a shell's background
+        // job) means the run to outlive it: it stays ignored.
+        struct sigaction before {};
+        if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
+            continue;
         struct sigaction action {};
         action.sa_handler = note_stop;
         // No SA_RESTART: a call that blocks despite our care (a write to a
