@@ -4,8 +4,11 @@
 // Contract: report() sends one line to the log socket as syslog(3) frames it
 // (facility daemon, tag "cellpost", our PID) and, at LOG_WARNING or worse, to
 // standard error as "cellpost: <line>": an error at once, with the warnings
-// held back until then; warnings of a run that fails nowhere are never
-// printed. A line waits at most kReportWaitMs for either way out, and not at
+// held back until then (those that do not fit are counted in one line);
+// warnings of a run that fails nowhere are never printed. Bytes below the
+// space, DEL and anything that is no UTF-8 are shown as "\xHH". The log
+// socket is a datagram socket, or a stream socket where the daemon listens
+// on one. A line waits at most kReportWaitMs for either way out, and not at
 // all on one that kept a line waiting that long before, until it takes one
 // again: then the line is dropped there. One exception: standard error that
 // cannot be opened anew without blocking (another user's terminal) is
@@ -24,6 +27,15 @@ inline constexpr int kReportWaitMs = 1000;
 inline constexpr int kStopReportMs = 500;
 inline constexpr std::size_t kReportSize = 512;        // one message; longer ones are cut
 inline constexpr std::size_t kPendingWarnings = 4096;  // warnings held back for standard error
+// Standard error's line for the warnings held back that did not fit.
+inline constexpr const char *kWarningsLeftFormat = "%s: %u more warnings only in syslog.\n";
+// Bytes shown escaped, as "\xHH": below the space, DEL, and what is no
+// well-formed UTF-8 (or a C1 control).
+inline constexpr unsigned char kDelete = 0x7F;
+inline constexpr unsigned char kFirstNonAscii = 0x80;
+inline constexpr unsigned char kContinuationMask = 0xC0;  // 10xxxxxx
+inline constexpr unsigned char kContinuation = 0x80;
+inline constexpr std::size_t kEscapedSize = 4;  // "\xHH"
 
 // `socket` is the log socket's path; tests point it at one of their own.
 void open_report(const char *socket = kLogSocket);
