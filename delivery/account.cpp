@@ -38,8 +38,9 @@ void name_recipient(Subject &subject, const char *number, unsigned part, unsigne
                       " part %u/%u", part + 1, count);
 }
 
-// The fixed line that a failure at this stage would end the run with.
-Outcome outcome_of(const Failure &f, Outcome before)
+// The fixed line that this failure would end the run with, if it stands.
+// A message is refused for good only by a cause of its own.
+Outcome outcome_of(const Failure &f)
 {
     switch (f.stage) {
     case Stage::mode:
@@ -47,11 +48,23 @@ Outcome outcome_of(const Failure &f, Outcome before)
     case Stage::prompt:
         return Outcome::prompt;
     case Stage::submit:
-        return f.unanswered ? Outcome::unconfirmed : Outcome::rejected;
+        if (f.unanswered)
+            return Outcome::unconfirmed;
+        return f.cause.kind == FailureKind::recipient ? Outcome::rejected : Outcome::gave_up;
     case Stage::port:
         break;
     }
-    return before;
+    return Outcome::gave_up;
+}
+
+// The port could not be taken again: its own line, and what follows.
+void log_port(const Failure &f, const Decision &decision)
+{
+    std::array<char, kCommandBufferSize> what_next{};
+    std::snprintf(what_next.data(), what_next.size(), kMsgRetryFormat, decision.seconds);
+    const bool retry = decision.next == Next::retry;
+    report(retry ? LOG_WARNING : LOG_ERR, kMsgPortFormat, static_cast<int>(f.cause.answer.size()),
+           f.cause.answer.data(), retry ? what_next.data() : kMsgNoMoreTries);
 }
 
 void log_decision(const Failure &f, const Decision &decision, const char *subject)
@@ -89,7 +102,17 @@ Decision judge_failure(Delivery &d, const Failure &f, std::size_t who, unsigned 
         d.pause_seconds = decision.seconds;  // the pause that this round's first retry promised
     if (decision.next == Next::sent)
         return decision;
-    d.outcome = outcome_of(f, d.outcome);
+    // It stands for the recipient, or, before any is named or when the
+    // modem cannot send, for every one not yet settled.
+    const unsigned order = ++d.failures;
+    for (std::size_t i = 0; i < d.numbers.size(); ++i) {
+        RecipientState &r = d.recipients[i];
+        const bool concerned = recipient && decision.next != Next::stop ? i == who : !r.settled;
+        if (concerned) {
+            r.standing = outcome_of(f);
+            r.standing_order = order;
+        }
+    }
     Subject subject = {"Mode command"};
     if (recipient) {
         RecipientState &r = d.recipients[who];
@@ -108,9 +131,27 @@ Decision judge_failure(Delivery &d, const Failure &f, std::size_t who, unsigned 
         d.gave_up = !f.unanswered;  // a silent modem has no state to tell
     else if (decision.next == Next::give_up)
         d.gave_up = d.gave_up || f.cause.kind == FailureKind::temporary;
-    if (f.stage != Stage::port)  // the port's own line says why
+    if (f.stage == Stage::port)
+        log_port(f, decision);
+    else
         log_decision(f, decision, subject.data());
     return decision;
+}
+
+void log_served(const Delivery &d, std::size_t who, unsigned count)
+{
+    std::array<char, kCommandBufferSize> list{};
+    std::size_t used = 0;
+    for (unsigned k = 0; k < count && k < kMaxParts; ++k) {
+        const int reference = d.recipients[who].references[k];
+        const char *separator = k == 0 ? "" : ", ";
+        const int n = reference < 0 ? std::snprintf(list.data() + used, list.size() - used, "%s%s",
+                                                    separator, kMsgUnknownReference)
+                                    : std::snprintf(list.data() + used, list.size() - used, "%s%d",
+                                                    separator, reference);
+        used = std::min(used + static_cast<std::size_t>(std::max(n, 0)), list.size() - 1);
+    }
+    report(LOG_INFO, kMsgServedFormat, d.numbers[who], count > 1 ? "s" : "", list.data());
 }
 
 int finish_delivery(const Delivery &d)
@@ -118,9 +159,17 @@ int finish_delivery(const Delivery &d)
     if (d.no_port)
         return 1;
     bool failed = false;
+    Outcome last = Outcome::gave_up;  // should no failure have been recorded
+    unsigned latest = 0;
     for (std::size_t who = 0; who < d.numbers.size(); ++who) {
         const RecipientState &r = d.recipients[who];
-        failed = failed || !r.settled || r.failed;
+        const bool served = r.settled && !r.failed;
+        failed = failed || !served;
+        // A failure that a later attempt recovered from stands for nobody.
+        if (!served && r.standing != Outcome::sent && r.standing_order >= latest) {
+            last = r.standing;
+            latest = r.standing_order;
+        }
         if (r.settled || r.answer_length == 0)
             continue;  // served, or said already; never tried: the mode line says why
         Subject subject{};
@@ -132,8 +181,8 @@ int finish_delivery(const Delivery &d)
         report(LOG_NOTICE, "%s", kMsgSent);
         return 0;
     }
-    static const char *const kFixedLines[] = {kMsgSent, kMsgModeError, kMsgPromptError,
-                                              kMsgRejected, kMsgNotConfirmed};
-    report(LOG_ERR, "%s", kFixedLines[static_cast<int>(d.outcome)]);
+    static const char *const kFixedLines[] = {kMsgSent,     kMsgModeError,    kMsgPromptError,
+                                              kMsgRejected, kMsgNotConfirmed, kMsgGaveUp};
+    report(LOG_ERR, "%s", kFixedLines[static_cast<int>(last)]);
     return 1;
 }

@@ -41,6 +41,18 @@ inline constexpr const char *kMsgPromptError = "AT+CMGS error.";
 inline constexpr const char *kMsgRejected = "SMS rejected by modem.";
 inline constexpr const char *kMsgNotConfirmed = "SMS not confirmed by modem.";
 inline constexpr const char *kMsgSent = "SMS successfully sent.";
+// A submission refused for a cause not the message's own, that outlasted
+// every round or says that the modem cannot send, or a port that never
+// came back: nothing says the message itself is at fault.
+inline constexpr const char *kMsgGaveUp = "SMS not sent: no more tries.";
+// A recipient served: the number and the <mr> of each part's "+CMGS: <mr>".
+inline constexpr const char *kMsgServedFormat = "SMS to %s sent: message reference%s %s.";
+inline constexpr const char *kMsgUnknownReference = "unknown";  // a bare OK, or a duplicate
+inline constexpr std::string_view kCmgsPrefix = "+CMGS:";
+inline constexpr int kMaxMessageReference = 255;
+// A port that could not be taken again between rounds: its own line, and
+// what follows.
+inline constexpr const char *kMsgPortFormat = "%.*s%s";
 // A failed attempt: "<subject> <failed|not sent>: <answer>[ (<meaning>)]<what next>",
 // the subject "SMS to <number>[ part <k>/<n>]", "SMS" or "Mode command".
 inline constexpr const char *kMsgAttemptFormat = "%s %s: %.*s%s%s%s%s";
@@ -83,7 +95,8 @@ struct Cause {
 Cause classify_answer(std::string_view line);
 
 // Where a failure happened: the mode command, a prompt, a submission, or
-// the port that could not be taken again between rounds.
+// the port that could not be taken again between rounds (the answer is
+// then the port's own "No modem port: ..." line).
 enum class Stage { mode, prompt, submit, port };
 
 struct Failure {
@@ -135,6 +148,12 @@ History remember(History history, const Failure &failure);
 
 // ---- The delivery ----
 
+// The fixed line that ends a run that failed, by the failure that stands
+// last for a recipient not served: the mode command, a prompt, a message
+// refused for good, a submission never answered, or anything else that
+// outlasted the rounds (kMsgGaveUp).
+enum class Outcome { sent, mode, prompt, rejected, unconfirmed, gave_up };
+
 // What becomes of the run's recipients across rounds.
 struct RecipientState {
     unsigned accepted = 0;  // parts the modem confirmed, in order: a retry goes on here
@@ -144,10 +163,10 @@ struct RecipientState {
     std::array<char, kLineKeep> answer{};  // the last failure, for the give-up line
     std::size_t answer_length = 0;
     const char *meaning = "";
+    Outcome standing = Outcome::sent;  // what the latest failure that concerns it says
+    unsigned standing_order = 0;       // ... and when, counted over the run
+    std::array<int, kMaxParts> references{};  // each accepted part's <mr>, -1 when none came
 };
-
-// The fixed line that ends a run that failed: by the last failure's kind.
-enum class Outcome { sent, mode, prompt, rejected, unconfirmed };
 
 // One run's messages and how far they got.
 struct Delivery {
@@ -156,7 +175,7 @@ struct Delivery {
     std::uint8_t reference;
     RetryPlan plan{};
     std::array<RecipientState, kMaxRecipients> recipients{};
-    Outcome outcome = Outcome::sent;
+    unsigned failures = 0;            // judged so far: orders the standing ones
     unsigned round = 0;               // rounds started before the current one
     long long first_failure_ms = -1;  // monotonic; -1 before any
     int pause_seconds = -1;           // before the next round, as this round's decisions said
@@ -196,6 +215,11 @@ bool log_modem_state(int fd, const DialogueTimeouts &timeouts);
 bool deliver(Delivery &delivery, ModemPort &port, const ModemPorts &ports,
              const DialogueTimeouts &timeouts);
 
+// Logs that recipient `who` is served, with the message references of its
+// `count` parts.
+void log_served(const Delivery &delivery, std::size_t who, unsigned count);
+
 // Logs the give-up line of every recipient left unsettled, and the run's
-// last line; returns the exit status.
+// last line, from the failure that stands last for a recipient not served;
+// returns the exit status.
 int finish_delivery(const Delivery &delivery);

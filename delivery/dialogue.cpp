@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdio>
 #include <syslog.h>
 
@@ -37,6 +38,23 @@ Cause cause_of(const Reply &reply, std::string_view missing)
     if (reply.verdict == Verdict::error)
         return classify_answer(reply.result);
     return {FailureKind::temporary, missing, "", -1};
+}
+
+// The <mr> of "+CMGS: <mr>" in a submission's reply (TS 27.005 3.5.1),
+// -1 when none came: a bare "OK" counts as accepted too.
+int message_reference(std::string_view reply)
+{
+    for (std::string_view line; !(line = next_info_line(reply)).empty();) {
+        if (!line.starts_with(kCmgsPrefix))
+            continue;
+        line.remove_prefix(kCmgsPrefix.size());
+        while (!line.empty() && line.front() == ' ')
+            line.remove_prefix(1);
+        int reference = -1;
+        std::from_chars(line.data(), line.data() + line.size(), reference);
+        return reference <= kMaxMessageReference ? reference : -1;
+    }
+    return -1;
 }
 
 // The round after a decision: stop, or go on (the next recipient, or the
@@ -115,10 +133,14 @@ RoundEnd submit_parts(int fd, Delivery &d, std::size_t who, const DialogueTimeou
         }
         if (decision.next != Next::sent)  // the other parts would be useless alone
             return after(decision, unanswered);
+        r.references[k] = decision.next == Next::sent && result.verdict == Verdict::answer
+                              ? message_reference(result.text)
+                              : -1;  // a duplicate's first copy was never answered
         r.accepted = k + 1;
         r.history.resubmit = r.history.maybe_sent = false;
     }
     r.settled = true;
+    log_served(d, who, count);
     return RoundEnd::finished;
 }
 

@@ -32,13 +32,13 @@ bool pause_between_rounds(int seconds)
     }
 }
 
-// Takes the port; logs why not. Open, failed, or stopped.
-Taken take_port(ModemPort &port, const ModemPorts &ports)
+// Takes the port: open, failed or busy (`note` says why), or stopped. A
+// line set-up that failed leaves a port used as it is: a warning.
+Taken take_port(ModemPort &port, const ModemPorts &ports, PortNote &note)
 {
-    PortNote note{};
     const Taken taken = open_modem(ports, port, note);
-    if (note[0] != '\0')
-        report(LOG_ERR, "%s", note.data());
+    if (taken == Taken::open && note[0] != '\0')
+        report(LOG_WARNING, "%s", note.data());
     return taken;
 }
 
@@ -46,8 +46,12 @@ Taken take_port(ModemPort &port, const ModemPorts &ports)
 
 bool deliver(Delivery &d, ModemPort &port, const ModemPorts &ports, const DialogueTimeouts &t)
 {
-    Taken taken = take_port(port, ports);
-    d.no_port = taken == Taken::failed;  // a run that finds no port at its start fails at once
+    PortNote note{};
+    Taken taken = take_port(port, ports, note);
+    if (taken != Taken::open && taken != Taken::stopped) {
+        d.no_port = true;  // a run that finds no port at its start fails at once
+        report(LOG_ERR, "%s", note.data());
+    }
     if (taken != Taken::open)
         return taken != Taken::stopped;
     for (;;) {
@@ -55,11 +59,11 @@ bool deliver(Delivery &d, ModemPort &port, const ModemPorts &ports, const Dialog
         if (taken == Taken::open) {
             end = send_round(port.fd, d, t);
         } else {
-            // Gone since the last round (a modem re-plugging): it may be
-            // back for the next one.
+            // Gone since the last round (a modem re-plugging), or kept
+            // busy: it may be back for the next one.
             d.pause_seconds = -1;
-            static_cast<void>(
-                judge_failure(d, {Stage::port, {FailureKind::temporary, kNoAnswer, "", -1}}));
+            const Cause why = {FailureKind::temporary, note.data(), "", -1};
+            static_cast<void>(judge_failure(d, {Stage::port, why}));
         }
         if (end == RoundEnd::interrupted)
             return false;
@@ -74,7 +78,7 @@ bool deliver(Delivery &d, ModemPort &port, const ModemPorts &ports, const Dialog
         if (!pause_between_rounds(d.pause_seconds))
             return false;
         ++d.round;
-        taken = take_port(port, ports);
+        taken = take_port(port, ports, note);
         if (taken == Taken::stopped)
             return false;
     }
