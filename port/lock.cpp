@@ -31,10 +31,10 @@ struct Holder {
 };
 
 // How one attempt went: the lock is ours; a lock is in our way; another
-// process keeps the lock directory's flock; or a failure that waiting
-// cannot cure, with its errno.
+// process holds the device's guard; or a failure that waiting cannot cure,
+// with its errno.
 // queued: the port is free, but an older waiter's turn.
-enum class Result { taken, busy, queued, dir_busy, failed };
+enum class Result { taken, busy, queued, guarded, failed };
 enum class Failure { create, remove_stale, not_lock };
 
 struct Attempt {
@@ -194,18 +194,65 @@ void release_device(HeldLock &held)
     held.device = -1;
 }
 
-// One attempt. Other cellpost processes are kept out of the stale check,
-// removal and creation by an flock on the lock directory, so two of them
-// can never both remove a stale lock and both believe they hold the port;
-// and a free port goes to an older waiter first, if `in_turn`.
+// "<dir>/LGUARD..<device>" for the lock "<dir>/LCK..<device>".
+void guard_path(const char *lock, std::span<char, kGuardPathSize> out)
+{
+    std::string_view name = lock;
+    const std::size_t cut = name.rfind('/') + 1;
+    name.remove_prefix(name.find("..", cut) + 2);  // lock_path() wrote "LCK..<device>"
+    std::snprintf(out.data(), out.size(), "%.*s%s%.*s", static_cast<int>(cut), lock,
+                  kGuardPrefix, static_cast<int>(name.size()), name.data());  // fits: sized so
+}
+
+// The guard: a file that exists only while one cellpost judges, removes
+// and creates a device's lock, so that two of them can never both remove a
+// stale lock and both believe they hold the port. It is taken by creating
+// it and given back by removing it, both of which need write access to the
+// lock directory: whoever may only read it can neither hold the guard nor
+// keep it. Its holder keeps it for a few system calls; one older than
+// kGuardStaleSeconds belongs to a holder that was killed, and is removed.
+// -1 with errno EWOULDBLOCK while another process holds it.
+int take_guard(const char *guard)
+{
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int fd = open(guard, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kGuardMode);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+        struct stat found {};
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);  // always readable; `now` is valid
+        if (lstat(guard, &found) == 0 && now.tv_sec - found.st_mtim.tv_sec < kGuardStaleSeconds) {
+            errno = EWOULDBLOCK;
+            return -1;
+        }
+        if (unlink(guard) != 0 && errno != ENOENT)
+            return -1;  // a stale guard we may not remove: as a stale lock would be
+    }
+    errno = EWOULDBLOCK;  // taken again by someone else meanwhile
+    return -1;
+}
+
+void give_guard(const char *guard, int fd)
+{
+    // Removed before it is closed: the name is what others wait for. If the
+    // removal fails, others find it stale after kGuardStaleSeconds.
+    static_cast<void>(unlink(guard));
+    close(fd);  // empty: nothing to lose
+}
+
+// One attempt, under the device's guard: a free port goes to an older
+// waiter first, if `in_turn`.
 Attempt try_lock(const char *lock_dir, const char *device, const char *lock, HeldLock &held,
                  Ticket &ticket, bool in_turn)
 {
     const int dir = open(lock_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0)
         return failure(Failure::create);
-    Attempt attempt = {Result::dir_busy};
-    if (flock(dir, LOCK_EX | LOCK_NB) != 0) {
+    std::array<char, kGuardPathSize> guard{};
+    guard_path(lock, guard);
+    Attempt attempt = {Result::guarded};
+    const int guard_fd = take_guard(guard.data());
+    if (guard_fd < 0) {
         if (errno != EWOULDBLOCK)
             attempt = failure(Failure::create);
     } else {
@@ -219,16 +266,17 @@ Attempt try_lock(const char *lock_dir, const char *device, const char *lock, Hel
         if (attempt.result != Result::taken)
             release_device(held);
         // From now on we wait: our place in the queue is taken under the
-        // flock, so that no one sees a ticket before it is held.
+        // guard, so that no one sees a ticket before it is held.
         if ((attempt.result == Result::busy || attempt.result == Result::queued) && ticket.fd < 0)
             static_cast<void>(take_ticket(dir, lock, ticket));
+        give_guard(guard.data(), guard_fd);
     }
-    close(dir);  // releases the flock; a read-only directory has nothing to flush
+    close(dir);  // only read: nothing to flush
     return attempt;
 }
 
 // Why the port could not be had, as "No modem port: <cause>".
-void say_no_port(const char *device, const char *lock, const char *lock_dir, const Attempt &attempt,
+void say_no_port(const char *device, const char *lock, const Attempt &attempt,
                  PortNote &why)
 {
     std::array<char, kMessageSize> reason{};
@@ -239,9 +287,11 @@ void say_no_port(const char *device, const char *lock, const char *lock_dir, con
         std::snprintf(reason.data(), reason.size(), "cannot remove stale lock %s: %s", lock, error);
     else if (attempt.result == Result::failed)
         std::snprintf(reason.data(), reason.size(), "cannot create %s: %s", lock, error);
-    else if (attempt.result == Result::dir_busy)
-        std::snprintf(reason.data(), reason.size(),
-                      "lock directory %s kept busy by another process", lock_dir);
+    else if (attempt.result == Result::guarded) {
+        std::array<char, kGuardPathSize> guard{};
+        guard_path(lock, guard);
+        std::snprintf(reason.data(), reason.size(), "%s kept by another process", guard.data());
+    }
     else if (attempt.result == Result::queued)
         std::snprintf(reason.data(), reason.size(), "%s left to runs that waited longer", device);
     else if (attempt.holder.device)
@@ -299,7 +349,7 @@ Locked lock_device(const char *lock_dir, const char *path, int timeout_seconds, 
     std::array<char, kLockPathSize> lock{};
     const std::size_t temp_length = std::strlen(lock_dir) + 1 + std::strlen(kTempLockName);
     if (!lock_path(lock_dir, path, lock) || temp_length >= kLockPathSize) {
-        say_no_port(path, lock_dir, lock_dir, failure(Failure::create, ENAMETOOLONG), why);
+        say_no_port(path, lock_dir, failure(Failure::create, ENAMETOOLONG), why);
         return Locked::failed;
     }
 
@@ -308,7 +358,7 @@ Locked lock_device(const char *lock_dir, const char *path, int timeout_seconds, 
     // stuck one, or a lock of another program, does not. A port left to an
     // older waiter is no one's fault: it keeps our wait going too. And
     // whatever the signs, `max_seconds` after our start it is over.
-    Attempt last = {Result::dir_busy};
+    Attempt last = {Result::guarded};
     Holder seen{};
     const long start = monotonic_seconds();
     long last_sign = start;
@@ -326,7 +376,7 @@ Locked lock_device(const char *lock_dir, const char *path, int timeout_seconds, 
             break;
         }
         if (last.result == Result::failed) {
-            say_no_port(path, lock.data(), lock_dir, last, why);
+            say_no_port(path, lock.data(), last, why);
             outcome = Locked::failed;
             break;
         }
@@ -349,8 +399,8 @@ Locked lock_device(const char *lock_dir, const char *path, int timeout_seconds, 
                   : passes > static_cast<long>(timeout_seconds) * kLockPollsPerSecond ||
                         total_passes > static_cast<long>(max_seconds) * kLockPollsPerSecond;
         if (expired && g_stop_signal == 0) {
-            say_no_port(path, lock.data(), lock_dir, last, why);  // the cause that holds now
-            outcome = Locked::failed;
+            say_no_port(path, lock.data(), last, why);  // the cause that holds now
+            outcome = Locked::busy;
             break;
         }
     }

@@ -28,7 +28,9 @@ Taken open_modem(const ModemPorts &ports, ModemPort &port, PortNote &note)
         const Locked lock = lock_device(ports.lock_dir, locked, ports.lock_timeout_seconds,
                                         port.lock, note, ports.lock_wait_max_seconds);
         if (lock != Locked::taken)
-            return lock == Locked::stopped ? Taken::stopped : Taken::failed;
+            return lock == Locked::stopped ? Taken::stopped
+                   : lock == Locked::busy  ? Taken::busy
+                                           : Taken::failed;
         port.fd = open_serial(device, note);
         if (port.fd >= 0) {
             port.device = device;

@@ -37,6 +37,13 @@ inline constexpr int kLockRefreshMilliseconds = 500;
 inline constexpr mode_t kLockFileMode = 0644;  // whatever the umask: others read the PID
 inline constexpr const char *kNoPortFormat = "No modem port: %s";
 inline constexpr const char *kTempLockName = "LTMP.XXXXXX";  // mkostemp's template
+// The guard of a device's lock (see try_lock): "<dir>/LGUARD..<device>",
+// three bytes longer than the lock's path; ours alone, and older than a
+// holder ever keeps it only if that holder was killed.
+inline constexpr const char *kGuardPrefix = "LGUARD..";
+inline constexpr std::size_t kGuardPathSize = kLockPathSize + 3;
+inline constexpr mode_t kGuardMode = 0600;
+inline constexpr long kGuardStaleSeconds = 5;
 // Waiting runs take the port in turn (see Ticket): "LWAIT..<device>.<16
 // hex digits>" fits for any device whose lock name fits kLockPathSize.
 inline constexpr std::size_t kTicketNameSize = 96;
@@ -114,9 +121,10 @@ bool older_waiter(int dir, const char *lock, const Ticket &ticket);
 // set-up that failed on a port that is open all the same.
 using PortNote = std::array<char, sizeof "No modem port: " + kMessageSize>;
 
-// How taking the port went: open; none to be had (the note says why); or a
-// stop signal ended the wait.
-enum class Taken { open, failed, stopped };
+// How taking the port went: open; none to be had, or kept busy by another
+// process for the whole wait (the note says why, and by whom); or a stop
+// signal ended the wait.
+enum class Taken { open, failed, busy, stopped };
 
 // Locks and opens the first device that can be opened as a terminal.
 // Gives up at once when a device's lock stays held by a live process (a
@@ -128,8 +136,9 @@ Taken open_modem(const ModemPorts &ports, ModemPort &port, PortNote &note);
 // Closes the line and removes our lock file.
 void close_modem(ModemPort &port);
 
-// How a wait for a lock ended.
-enum class Locked { taken, failed, stopped };
+// How a wait for a lock ended: taken; failed, at once; held by another
+// process for as long as we may wait; or stopped.
+enum class Locked { taken, failed, busy, stopped };
 
 // Creates the lock file of `path` in `lock_dir`, holding this process's PID
 // as "%10d\n", mode 0644, keeps an flock on it until unlock_device(), and
@@ -139,11 +148,14 @@ enum class Locked { taken, failed, stopped };
 // replaced. Anything but a regular file under the lock name is no lock:
 // removed if we may, else a failure. A device that another program holds
 // an flock on (one that writes no lock file) is busy like a live lock;
-// once the lock is ours, so is the device's flock. Polls every 100 ms; false, logged,
-// once more than `timeout_seconds` have passed without a sign of life from
-// the holder (a flocked lock whose modification time moves), after
-// `max_seconds` in all whatever the signs, and at once when the lock
-// directory is unusable: `why` then holds "No modem port: <cause>". A stop
+// once the lock is ours, so is the device's flock. Polls every 100 ms;
+// `busy` once more than `timeout_seconds` have passed without a sign of
+// life from the holder (a flocked lock whose modification time moves), or
+// after `max_seconds` in all whatever the signs; `failed` at once when the
+// lock directory is unusable: `why` then holds "No modem port: <cause>".
+// Judging, removing and creating the lock happen under the device's guard,
+// a file whose creation and removal need write access to the lock
+// directory. A stop
 // signal ends the wait with `stopped`. Waiting runs take a free port in the
 // order in which they began to wait; the time a free port is left to an
 // older waiter does not count against `timeout_seconds`.
