@@ -5,6 +5,8 @@
 
 #include "report.h"
 
+#include "base.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -85,18 +87,34 @@ bool probe_reply(const Probe &probe, std::string_view reply)
     return good;
 }
 
-CheckResult ask_modem(int fd, const DialogueTimeouts &t)
+// Whole seconds left before `deadline`, none once it has passed.
+int seconds_left(long long deadline)
 {
-    const Reply mode = enter_pdu_mode(fd, t);
+    return static_cast<int>(std::max(deadline - monotonic_ms(), 0LL) / kCheckMillisPerSecond);
+}
+
+// Asks the modem, ending by `deadline` whatever it does: the mode command
+// may take six times its wait (twice, the second after ESC, and
+// AT+CMEE=1, each up to twice its silence), and each probe what is left.
+CheckResult ask_modem(int fd, const DialogueTimeouts &t, long long deadline)
+{
+    DialogueTimeouts bounded = t;
+    bounded.mode_seconds = std::clamp((seconds_left(deadline) - 1) / kCheckModeShare, 1,
+                                      std::max(t.mode_seconds, 1));
+    const Reply mode = enter_pdu_mode(fd, bounded);
     if (mode.stopped || mode.verdict == Verdict::none)
         return {kCheckNoAnswer, mode.stopped};
     if (mode.verdict == Verdict::error)  // a run would end "AT+CMGF=0 error."
         return {kCheckModeRefused, false};
-    const Exchange exchange = {Awaited::ok, t.prompt_seconds, 2 * t.prompt_seconds};
     const char *cause = nullptr;
     bool answered = false;  // well, by one of the probes of this cause
     for (std::size_t i = 0; i < std::size(kProbes); ++i) {
         const Probe &probe = kProbes[i];
+        const int left = seconds_left(deadline);
+        if (left == 0)
+            return {kCheckNoAnswer, false};
+        const Exchange exchange = {Awaited::ok, std::min(t.prompt_seconds, left),
+                                   std::min(2 * t.prompt_seconds, left)};
         const Reply reply = at_command(fd, probe.command, exchange);
         if (reply.stopped || reply.verdict == Verdict::none)
             return {kCheckNoAnswer, reply.stopped};
@@ -110,6 +128,18 @@ CheckResult ask_modem(int fd, const DialogueTimeouts &t)
     return {cause, false};
 }
 
+// "port busy: <device> locked by PID <n>", from the port's note "No modem
+// port: <device> locked by PID <n>": held by a run at work, most likely.
+const char *busy_cause(const PortNote &note)
+{
+    static std::array<char, sizeof note + sizeof "port busy: "> busy;
+    std::string_view why = note.data();
+    why.remove_prefix(std::min(why.find(": ") + 2, why.size()));  // past "No modem port: "
+    std::snprintf(busy.data(), busy.size(), "%s%.*s", kCheckBusy, static_cast<int>(why.size()),
+                  why.data());
+    return busy.data();
+}
+
 }  // namespace
 
 CheckResult check_modem(ModemPort &port, const ModemPorts &ports, const char *devices_from,
@@ -120,10 +150,18 @@ CheckResult check_modem(ModemPort &port, const ModemPorts &ports, const char *de
     // reply, so they all fit.
     static std::array<char, kDeviceLineSize + std::size(kProbes) * kReplyBufferSize> output;
     static_cast<void>(std::setvbuf(stdout, output.data(), _IOFBF, output.size()));  // cannot fail
+    // A monitor's check must come back in its time: the port is waited for
+    // a short while, and the modem asked within what is left.
+    const long long deadline =
+        monotonic_ms() + (kCheckSeconds - kCheckReserveSeconds) * kCheckMillisPerSecond;
+    ModemPorts bounded = ports;
+    bounded.lock_timeout_seconds = std::min(ports.lock_timeout_seconds, kCheckLockSeconds);
+    bounded.lock_wait_max_seconds = std::min(ports.lock_wait_max_seconds, kCheckLockSeconds);
     PortNote note{};
-    const Taken taken = open_modem(ports, port, note);
-    if (note[0] != '\0')
-        report(LOG_ERR, "%s", note.data());
+    const Taken taken = open_modem(bounded, port, note);
+    // A busy port's holder is named by the verdict.
+    if (note[0] != '\0' && taken != Taken::busy)
+        report(taken == Taken::open ? LOG_WARNING : LOG_ERR, "%s", note.data());
     std::printf("%s", kCheckDevice);
     if (taken == Taken::open) {
         print_devices({&port.device, 1}, devices_from);
@@ -132,7 +170,9 @@ CheckResult check_modem(ModemPort &port, const ModemPorts &ports, const char *de
         print_devices(ports.devices, devices_from);
     }
     std::printf("\n");
+    if (taken == Taken::busy)
+        return {busy_cause(note), false};
     if (taken != Taken::open)
         return {kCheckNoPort, taken == Taken::stopped};
-    return ask_modem(port.fd, timeouts);
+    return ask_modem(port.fd, timeouts, deadline);
 }

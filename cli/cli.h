@@ -76,12 +76,27 @@ inline constexpr const char *kMsgTruncated = "Text truncated to 1530 characters.
 inline constexpr const char *kMsgTruncatedFormat = "Text truncated to %zu characters.";  // -u
 inline constexpr const char *kMsgInvalidText = "Invalid text.";
 inline constexpr const char *kMsgInterruptedFormat = "Interrupted by signal %d.";
+// Before "Invalid phone number.": the argument's place on the command line
+// and the argument, quoted.
+inline constexpr const char *kMsgBadNumberFormat = "Argument %d is no phone number: \"%s\"";
+// With the usage line, for the log: how many arguments came.
+inline constexpr const char *kMsgUsageErrorFormat =
+    "Wrong command line: %d arguments, or an unknown option.";
 
 // --check's verdicts, on standard output and in the log line.
 inline constexpr const char *kCheckReady = "ready";
 inline constexpr const char *kCheckNotReady = "not ready: ";
 inline constexpr const char *kCheckNoAnswer = "no answer";
 inline constexpr const char *kCheckNoPort = "no modem port";
+inline constexpr const char *kCheckBusy = "port busy: ";  // and "<device> locked by PID <n>"
+// A check ends within kCheckSeconds whatever the port and the modem do: it
+// waits for the port kCheckLockSeconds at most, and keeps a second for its
+// verdict's log line; the mode command gets a sixth of what is left.
+inline constexpr int kCheckSeconds = 30;
+inline constexpr int kCheckLockSeconds = 10;
+inline constexpr int kCheckReserveSeconds = 1;
+inline constexpr int kCheckModeShare = 6;
+inline constexpr long long kCheckMillisPerSecond = 1000;
 inline constexpr const char *kMsgModemReady = "Modem ready.";
 inline constexpr const char *kMsgModemNotReadyFormat = "Modem not ready: %s.";
 inline constexpr const char *kCheckModeRefused = "PDU mode refused";
@@ -119,7 +134,8 @@ void print_devices(std::span<const char *const> devices, const char *from);
 
 // Catches SIGTERM, SIGINT, SIGHUP, SIGQUIT and SIGALRM (a caller's alarm()
 // watchdog) into g_stop_signal, without SA_RESTART, and unblocks them
-// whatever mask the caller passed on. Ignores SIGPIPE and SIGXFSZ.
+// whatever mask the caller passed on; one the caller ignores stays ignored.
+// Ignores SIGPIPE and SIGXFSZ.
 void catch_stop_signals();
 
 // --check's verdict: ready (nullptr), or the cause it is not; `stopped`
@@ -129,10 +145,12 @@ struct CheckResult {
     bool stopped;
 };
 
-// --check: takes `port` as a run would, asks the modem's state without
-// sending anything, and prints the device it took (or all it tried) with
-// where they came from (`devices_from`), then the information lines. The
-// caller gives the port back, then prints and logs the verdict.
+// --check: takes `port` as a run would, but waits for it at most
+// kCheckLockSeconds (then the verdict names the holder), asks the modem's
+// state without sending anything, and prints the device it took (or all it
+// tried) with where they came from (`devices_from`), then the information
+// lines; ends within kCheckSeconds. The caller gives the port back, then
+// prints and logs the verdict.
 CheckResult check_modem(ModemPort &port, const ModemPorts &ports, const char *devices_from,
                         const DialogueTimeouts &timeouts);
 

@@ -140,7 +140,7 @@ int check(const ModemPorts &ports, const char *devices_from, const DialogueTimeo
 
 int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &timeouts)
 {
-    // stdout carries only what was asked for: nowhere to report a failure.
+    // stdout carries only what was asked for; failures go to the log.
     const CommandLine line = parse_command_line(argc, argv, std::getenv(kDeviceVariable));
     // The devices named at run time replace the build's, in their order;
     // the locks and waits stay the build's.
@@ -153,6 +153,7 @@ int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &
     switch (line.action) {
     case CommandLine::usage:
         std::printf(kUsageFormat, program_name(argc, argv));
+        report(LOG_ERR, kMsgUsageErrorFormat, argc - 1);
         return 1;
     case CommandLine::help:
         std::printf(kUsageFormat, program_name(argc, argv));
@@ -172,8 +173,12 @@ int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &
 
     // Check every number and the text before touching the port: a bad one
     // must not leave the others half served.
-    for (const char *number : line.numbers) {
+    for (std::size_t i = 0; i < line.numbers.size(); ++i) {
+        const char *number = line.numbers[i];
         if (!is_valid_number(number)) {
+            // Which one, as it came (the log line escapes what is unprintable).
+            const auto position = static_cast<int>(line.numbers.data() + i - argv);
+            report(LOG_ERR, kMsgBadNumberFormat, position, number);
             report(LOG_ERR, "%s", kMsgInvalidNumber);
             return 1;
         }
