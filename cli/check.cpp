@@ -99,8 +99,8 @@ int seconds_left(long long deadline)
 CheckResult ask_modem(int fd, const DialogueTimeouts &t, long long deadline)
 {
     DialogueTimeouts bounded = t;
-    bounded.mode_seconds = std::clamp((seconds_left(deadline) - 1) / kCheckModeShare, 1,
-                                      std::max(t.mode_seconds, 1));
+    bounded.mode_seconds =
+        std::clamp((seconds_left(deadline) - 1) / kCheckModeShare, 1, std::max(t.mode_seconds, 1));
     const Reply mode = enter_pdu_mode(fd, bounded);
     if (mode.stopped || mode.verdict == Verdict::none)
         return {kCheckNoAnswer, mode.stopped};

@@ -103,11 +103,14 @@ Decision judge_failure(Delivery &d, const Failure &f, std::size_t who, unsigned 
     if (decision.next == Next::sent)
         return decision;
     // It stands for the recipient, or, before any is named or when the
-    // modem cannot send, for every one not yet settled.
+    // modem cannot send, for every one not yet settled, but one whose
+    // submission went unanswered: that message may be out, unconfirmed.
     const unsigned order = ++d.failures;
     for (std::size_t i = 0; i < d.numbers.size(); ++i) {
         RecipientState &r = d.recipients[i];
-        const bool concerned = recipient && decision.next != Next::stop ? i == who : !r.settled;
+        const bool concerned = recipient && decision.next != Next::stop
+                                   ? i == who
+                                   : !r.settled && r.standing != Outcome::unconfirmed;
         if (concerned) {
             r.standing = outcome_of(f);
             r.standing_order = order;

@@ -163,8 +163,8 @@ struct RecipientState {
     std::array<char, kLineKeep> answer{};  // the last failure, for the give-up line
     std::size_t answer_length = 0;
     const char *meaning = "";
-    Outcome standing = Outcome::sent;  // what the latest failure that concerns it says
-    unsigned standing_order = 0;       // ... and when, counted over the run
+    Outcome standing = Outcome::sent;         // what the latest failure that concerns it says
+    unsigned standing_order = 0;              // ... and when, counted over the run
     std::array<int, kMaxParts> references{};  // each accepted part's <mr>, -1 when none came
 };
 

@@ -152,10 +152,10 @@ void send_log(std::string_view line, long long deadline)
         const std::size_t framed = line.size() + (g_log.stream ? 1 : 0);
         if (put(g_log, {line.data(), framed}, deadline))
             return;
-        const bool again = errno == ECONNREFUSED || errno == ENOTCONN || errno == EPIPE ||
-                           errno == ECONNRESET;
+        const bool again =
+            errno == ECONNREFUSED || errno == ENOTCONN || errno == EPIPE || errno == ECONNRESET;
         if (!again && !g_log.stream)
-            return;  // full for too long, or a stop: dropped
+            return;       // full for too long, or a stop: dropped
         close(g_log.fd);  // nothing of ours pending that the daemon would still take
         g_log.fd = -1;
         if (!again)
@@ -184,6 +184,7 @@ void open_stderr()
 
 }  // namespace
 
+// clang-format off
 static const Utf8Form kUtf8Forms[] = {
     {0xC2, 0xC2, 2, 0xA0, 0xBF},  // not U+0080-U+009F: C1 controls, which terminals act on
     {0xC3, 0xDF, 2, 0x80, 0xBF},
@@ -195,6 +196,7 @@ static const Utf8Form kUtf8Forms[] = {
     {0xF1, 0xF3, 4, 0x80, 0xBF},
     {0xF4, 0xF4, 4, 0x80, 0x8F},  // nothing past U+10FFFF
 };
+// clang-format on
 
 void open_report(const char *socket)
 {
@@ -243,9 +245,9 @@ void to_stderr(int priority, std::string_view message, long long deadline)
     std::array<char, kReportSize + sizeof ": \n" + sizeof kReportTag> line{};
     const int n = std::snprintf(line.data(), line.size(), "%s: %.*s\n", kReportTag,
                                 static_cast<int>(message.size()), message.data());
-    const std::string_view text(line.data(),
-                                std::min<std::size_t>(static_cast<std::size_t>(std::max(n, 0)),
-                                                      line.size() - 1));
+    const std::string_view text(
+        line.data(),
+        std::min<std::size_t>(static_cast<std::size_t>(std::max(n, 0)), line.size() - 1));
     if (priority == LOG_WARNING) {
         if (text.size() <= g_pending.size() - g_pending_used) {
             std::copy(text.begin(), text.end(), g_pending.begin() + g_pending_used);
@@ -259,8 +261,8 @@ void to_stderr(int priority, std::string_view message, long long deadline)
     static_cast<void>(put(g_err, {g_pending.data(), g_pending_used}, deadline));
     if (g_warnings_left > 0) {
         std::array<char, kReportSize> note{};
-        const int length =
-            std::snprintf(note.data(), note.size(), kWarningsLeftFormat, kReportTag, g_warnings_left);
+        const int length = std::snprintf(note.data(), note.size(), kWarningsLeftFormat, kReportTag,
+                                         g_warnings_left);
         static_cast<void>(put(g_err, {note.data(), static_cast<std::size_t>(length)}, deadline));
     }
     static_cast<void>(put(g_err, text, deadline));
@@ -303,7 +305,8 @@ std::string_view escape_line(std::string_view in, std::span<char, kReportSize> o
             used += as_is;
             in.remove_prefix(as_is);
         } else if (as_is == 0 && kEscapedSize <= room) {
-            std::snprintf(out.data() + used, room + 1, "\\x%02x", static_cast<unsigned char>(in[0]));
+            std::snprintf(out.data() + used, room + 1, "\\x%02x",
+                          static_cast<unsigned char>(in[0]));
             used += kEscapedSize;
             in.remove_prefix(1);
         } else {

@@ -200,8 +200,8 @@ void guard_path(const char *lock, std::span<char, kGuardPathSize> out)
     std::string_view name = lock;
     const std::size_t cut = name.rfind('/') + 1;
     name.remove_prefix(name.find("..", cut) + 2);  // lock_path() wrote "LCK..<device>"
-    std::snprintf(out.data(), out.size(), "%.*s%s%.*s", static_cast<int>(cut), lock,
-                  kGuardPrefix, static_cast<int>(name.size()), name.data());  // fits: sized so
+    std::snprintf(out.data(), out.size(), "%.*s%s%.*s", static_cast<int>(cut), lock, kGuardPrefix,
+                  static_cast<int>(name.size()), name.data());  // fits: sized so
 }
 
 // The guard: a file that exists only while one cellpost judges, removes
@@ -215,7 +215,8 @@ void guard_path(const char *lock, std::span<char, kGuardPathSize> out)
 int take_guard(const char *guard)
 {
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const int fd = open(guard, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kGuardMode);
+        const int fd =
+            open(guard, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kGuardMode);
         if (fd >= 0 || errno != EEXIST)
             return fd;
         struct stat found {};
@@ -276,8 +277,7 @@ Attempt try_lock(const char *lock_dir, const char *device, const char *lock, Hel
 }
 
 // Why the port could not be had, as "No modem port: <cause>".
-void say_no_port(const char *device, const char *lock, const Attempt &attempt,
-                 PortNote &why)
+void say_no_port(const char *device, const char *lock, const Attempt &attempt, PortNote &why)
 {
     std::array<char, kMessageSize> reason{};
     const char *error = std::strerror(attempt.error);
@@ -291,8 +291,7 @@ void say_no_port(const char *device, const char *lock, const Attempt &attempt,
         std::array<char, kGuardPathSize> guard{};
         guard_path(lock, guard);
         std::snprintf(reason.data(), reason.size(), "%s kept by another process", guard.data());
-    }
-    else if (attempt.result == Result::queued)
+    } else if (attempt.result == Result::queued)
         std::snprintf(reason.data(), reason.size(), "%s left to runs that waited longer", device);
     else if (attempt.holder.device)
         std::snprintf(reason.data(), reason.size(), "%s in use by another program", device);

@@ -326,6 +326,8 @@ TEST_F(Deliver, Transcripts)
         return script;
     };
     const char *sent = "SMS successfully sent.";
+    const char *served = "SMS to 111 sent: message reference 7.";
+    const char *gave_up = "SMS not sent: no more tries.";
     struct Row {
         const char *what;
         std::vector<const char *> numbers;
@@ -341,27 +343,34 @@ TEST_F(Deliver, Transcripts)
     const Answer cmee_refused = {{30ms, "\r\nERROR\r\n"}};
     const Answer split_500 = {{0ms, "\r\n+CMS ERROR: 50"}, {300ms, "0\r\n"}};
     const std::vector<Row> rows = {
-        {"fair weather", {"111"}, "x", {kOk, kOk, kPrompt, kSent}, join({mode, a}), {sent}, 0},
+        {"fair weather",
+         {"111"},
+         "x",
+         {kOk, kOk, kPrompt, kSent},
+         join({mode, a}),
+         {served, sent},
+         0},
         {"congested once",
          {"111"},
          "x",
          {kOk, kOk, kPrompt, error("+CMS ERROR: 42"), kOk, kOk, kPrompt, kSent},
          join({mode, a, mode, a_again}),
-         {"SMS to 111 failed: +CMS ERROR: 42 (congestion); trying again in 0 s.", sent},
+         {"SMS to 111 failed: +CMS ERROR: 42 (congestion); trying again in 0 s.", served, sent},
          0},
         {"no answer to a PDU",
          {"111"},
          "x",
          {kOk, kOk, kPrompt, kSilence, kOk, kOk, kPrompt, kSent},
          join({mode, a, mode, a_again}),
-         {"SMS to 111 failed: no answer; trying again in 0 s.", sent},
+         {"SMS to 111 failed: no answer; trying again in 0 s.", served, sent},
          0},
         {"an unknown number, the next one served",
          {"111", "222"},
          "x",
          {kOk, kOk, kPrompt, error("+CMS ERROR: 1"), kPrompt, kSent},
          join({mode, a, b}),
-         {"SMS to 111 not sent: +CMS ERROR: 1 (unassigned number).", "SMS rejected by modem."},
+         {"SMS to 111 not sent: +CMS ERROR: 1 (unassigned number).",
+          "SMS to 222 sent: message reference 7.", "SMS rejected by modem."},
          1},
         {"SIM PIN: the modem cannot send",
          {"111", "222"},
@@ -376,7 +385,8 @@ TEST_F(Deliver, Transcripts)
          "x",
          {kOk, kOk, kPrompt, error("+CMS ERROR: 332"), kOk, kOk, kPrompt, error("+CMS ERROR: 197")},
          join({mode, a, mode, a_again}),
-         {"SMS to 111 failed: +CMS ERROR: 332 (network timeout); trying again in 0 s.", sent},
+         {"SMS to 111 failed: +CMS ERROR: 332 (network timeout); trying again in 0 s.",
+          "SMS to 111 sent: message reference unknown.", sent},
          0},
         {"a plain refusal, then a duplicate: there is no first",
          {"111"},
@@ -388,7 +398,7 @@ TEST_F(Deliver, Transcripts)
          {"SMS to 111 failed: ERROR; trying again in 0 s.",
           "SMS to 111 failed: +CMS ERROR: 197 (duplicate message rejected); trying again in 0 s.",
           "SMS to 111 not sent: +CMS ERROR: 197 (duplicate message rejected); no more tries.",
-          state_line, "SMS rejected by modem."},
+          state_line, gave_up},
          1},
         {"network out of order: once more only",
          {"111"},
@@ -399,7 +409,7 @@ TEST_F(Deliver, Transcripts)
          join({mode, a, mode, a_again, state}),
          {"SMS to 111 failed: +CMS ERROR: 38 (network out of order); trying again in 0 s.",
           "SMS to 111 not sent: +CMS ERROR: 38 (network out of order); no more tries.", state_line,
-          "SMS rejected by modem."},
+          gave_up},
          1},
         {"the mode command refused for good",
          {"111"},
@@ -418,21 +428,39 @@ TEST_F(Deliver, Transcripts)
                {"AT+CMGS=150\r", part1, "AT+CMGS=24\r", "\x1b"},
                mode,
                {"AT+CMGS=24\r", part2}}),
-         {"SMS to 111 part 2/2 failed: ERROR; trying again in 0 s.", sent},
+         {"SMS to 111 part 2/2 failed: ERROR; trying again in 0 s.",
+          "SMS to 111 sent: message references 7, 7.", sent},
+         0},
+        {"the mode command recovered: the refusal stands",
+         {"111"},
+         "x",
+         {error("+CME ERROR: 14"), kOk, kOk, kPrompt, error("+CMS ERROR: 1")},
+         join({{mode[0]}, mode, a}),
+         {"Mode command failed: +CME ERROR: 14 (SIM busy); trying again in 0 s.",
+          "SMS to 111 not sent: +CMS ERROR: 1 (unassigned number).", "SMS rejected by modem."},
+         1},
+        {"control bytes in an answer are shown escaped",
+         {"111"},
+         "x",
+         {kOk, kOk, kPrompt, error("+CMS ERROR: 42\x1b[2K\x7f\xff"), kOk, kOk, kPrompt, kSent},
+         join({mode, a, mode, a_again}),
+         {"SMS to 111 failed: +CMS ERROR: 42\\x1b[2K\\x7f\\xff; trying again in 0 s.", served,
+          sent},
          0},
         {"a late result before the mode command's answer",
          {"111", "222"},
          "x",
          {late_then_ok, cmee_refused, kPrompt, kSent, kPrompt, kSent},
          join({mode, a, b}),
-         {sent},
+         {served, "SMS to 222 sent: message reference 7.", sent},
          0},
         {"a code cut by a pause",
          {"111", "222"},
          "x",
          {kOk, kOk, kPrompt, split_500, kPrompt, kSent, kOk, kOk, kPrompt, kSent},
          join({mode, a, b, mode, a_again}),
-         {"SMS to 111 failed: +CMS ERROR: 500 (unknown error); trying again in 0 s.", sent},
+         {"SMS to 111 failed: +CMS ERROR: 500 (unknown error); trying again in 0 s.",
+          "SMS to 222 sent: message reference 7.", served, sent},
          0},
     };
     const int waits[] = {0, 0};
@@ -461,6 +489,37 @@ TEST_F(Deliver, StopDuringAPauseUnwinds)
     g_stop_signal = 0;
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1)
         << "only the log socket: no lock";
+}
+
+// A modem that re-plugs between rounds: the round that finds no port is a
+// warning with its retry, and the run that then sends everything succeeds.
+TEST_F(Deliver, PortGoneBetweenRoundsIsAWarning)
+{
+    ScriptedModem modem({kOk, kOk, kPrompt, error("+CMS ERROR: 42"), kOk, kOk, kPrompt, kSent});
+    const std::filesystem::path link = dir / "modem";
+    std::filesystem::create_symlink(modem.path(), link);
+    const std::array<const char *, 1> devices = {link.c_str()};
+    std::thread replug([&] {
+        while (modem.commands().size() < 4)  // the refused PDU is in
+            std::this_thread::sleep_for(10ms);
+        std::filesystem::remove(link);
+        std::this_thread::sleep_for(1500ms);  // across the second round
+        std::filesystem::create_symlink(modem.path(), link);
+    });
+    char number[] = "111";
+    char *numbers[] = {number};
+    const int waits[] = {1, 1};
+    Delivery d{numbers, {Alphabet::raw, "x"}, kReference, {waits, 5}};
+    ModemPort port;
+    EXPECT_TRUE(deliver(d, port, {devices, dir.c_str(), 1, 3}, kShort));
+    close_modem(port);
+    replug.join();
+    EXPECT_EQ(finish_delivery(d), 0);
+    EXPECT_EQ(logged(), (std::vector<std::string>{
+                            "SMS to 111 failed: +CMS ERROR: 42 (congestion); trying again in 1 s.",
+                            "No modem port: cannot open " + link.string() +
+                                ": No such file or directory; trying again in 1 s.",
+                            "SMS to 111 sent: message reference 7.", "SMS successfully sent."}));
 }
 
 TEST(AtCommand, WaitingRules)

@@ -3,18 +3,22 @@ mount namespace, and reads back what crossed the line.
 
 Inside the namespace /dev is a fresh tmpfs holding only the modem devices
 asked for (bind mounts of simulator pseudo-terminals) and /dev/log (a bind
-mount of a datagram socket this module reads), and /run/lock, which /var/lock
-points to, is a scratch directory. The machine's own /dev and /var/lock are
+mount of a socket this module reads: a datagram socket, or a stream socket
+as syslog-ng's unix-stream() listens on), and /run/lock, which /var/lock
+points to, is a scratch directory. The log socket is read as lines come,
+as a syslog daemon does, unless it is made to stall. The machine's own /dev and /var/lock are
 never touched.
 """
 
 import binascii
 import os
 import re
+import select
 import shutil
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 
 # The GSM 7-bit default alphabet differs from ASCII at these codes.
@@ -155,7 +159,7 @@ class Run:
 class Sandbox:
     """One scratch directory: devices, lock directory and syslog socket."""
 
-    def __init__(self, cellpost, simulator, wrapper=(), locks="rw", emulator=()):
+    def __init__(self, cellpost, simulator, wrapper=(), locks="rw", emulator=(), log="dgram"):
         self.cellpost = cellpost
         self.wrapper = list(wrapper)  # e.g. valgrind and its options
         self.emulator = list(emulator)  # runs another architecture's binaries
@@ -167,11 +171,53 @@ class Sandbox:
         os.mkdir(self.lock_dir)
         os.chmod(self.lock_dir, 0o1777)
         os.mkdir(os.path.join(self.dir, "dev"))
-        self.log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.stream = log == "stream"
+        self.log = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM if self.stream else socket.SOCK_DGRAM)
         self.log.bind(os.path.join(self.dir, "log.sock"))
         os.chmod(os.path.join(self.dir, "log.sock"), 0o666)
-        self.log.setblocking(False)
+        if self.stream:
+            self.log.listen(16)
+        self.lines = []            # as received, not yet drained
+        self.idle = 0              # reader passes that found nothing to read
+        self.stalled = threading.Event()
+        self.closing = threading.Event()
+        self.guard = threading.Lock()
+        self.reader = threading.Thread(target=self.read_log, daemon=True)
+        self.reader.start()
         self.modems = {}
+
+    def read_log(self):
+        """Reads the log socket as a syslog daemon would: datagrams, or on a
+        stream each line up to its NUL."""
+        connections, partial = [], {}
+        while not self.closing.is_set():
+            if self.stalled.is_set():
+                time.sleep(0.02)
+                continue
+            ready, _, _ = select.select([self.log, *connections], [], [], 0.02)
+            if not ready:
+                with self.guard:
+                    self.idle += 1
+            for s in ready:
+                if s is self.log and self.stream:
+                    connection, _ = self.log.accept()
+                    connections.append(connection)
+                    partial[connection] = b""
+                    continue
+                data = s.recv(65536)
+                if s is self.log:
+                    with self.guard:
+                        self.lines.append(data)
+                    continue
+                if not data:
+                    connections.remove(s)
+                    s.close()
+                    continue
+                *lines, partial[s] = (partial[s] + data).split(b"\0")
+                with self.guard:
+                    self.lines.extend(lines)
+        for connection in connections:
+            connection.close()
 
     def modem(self, device, options=()):
         """Puts a simulated modem behind /dev/<device>."""
@@ -217,6 +263,8 @@ class Sandbox:
 
     def stall_syslog(self):
         """Fills the log socket's queue, as a stalled syslog daemon leaves it."""
+        self.stalled.set()
+        time.sleep(0.1)  # the reader has seen it
         stuffer = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         stuffer.setblocking(False)
         try:
@@ -228,17 +276,26 @@ class Sandbox:
             stuffer.close()
 
     def drain_syslog(self):
+        """Every line received since the last call, once the socket is empty."""
+        self.stalled.clear()
+        with self.guard:
+            seen = self.idle
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            with self.guard:
+                if self.idle > seen + 1:
+                    break
+            time.sleep(0.01)
+        with self.guard:
+            received, self.lines = self.lines, []
         lines = []
-        while True:
-            try:
-                data = self.log.recv(65536)
-            except BlockingIOError:
-                return lines
+        for data in received:
             m = SYSLOG_LINE.match(data.decode(errors="replace"))
             if m:
                 lines.append((int(m.group(1)), m.group(3), int(m.group(4)), m.group(5)))
             else:
                 lines.append((-1, "", 0, data.decode(errors="replace")))
+        return lines
 
     def locks(self):
         out = {}
@@ -250,6 +307,8 @@ class Sandbox:
     def close(self):
         for sim in self.modems.values():
             sim.stop()
+        self.closing.set()
+        self.reader.join()
         self.log.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 

@@ -23,7 +23,7 @@ CELLPOST = os.environ.get("CELLPOST_BIN", "cellpost")
 SIM = os.environ.get("CELLPOST_SIM", "cellpost-modem-sim")
 EMULATOR = os.environ.get("CELLPOST_EMULATOR", "").split()  # for another architecture
 
-LOG_ERR, LOG_WARNING, LOG_NOTICE = 27, 28, 29  # facility daemon (3 << 3) plus level
+LOG_ERR, LOG_WARNING, LOG_NOTICE, LOG_INFO = 27, 28, 29, 30  # facility daemon (3 << 3) plus level
 USAGE = ("Usage: cellpost <phone number 1> <phone number 2> ... <phone number n> "
          "<text sms in quotation marks>\n")
 ROAD_PDU = b"0011000B915155550521F30000AA05E8329BFD06"
@@ -36,6 +36,12 @@ STATE_LINE = "Modem state: +CPIN: READY; +CREG: 0,1; +CEREG: 0,1; +CSQ: 20,99"
 LOAD = 3.5
 ROUNDS = 1 + 2  # the short-waits build's retry rounds
 STOP = 1.5  # a stop's 1 s and half a second of load; a wait for a 5 s result adds 3.5 s
+
+
+def served(number, *references):
+    """The audit line of a recipient served, with its parts' references."""
+    plural = "s" if len(references) > 1 else ""
+    return f"SMS to {number} sent: message reference{plural} {', '.join(map(str, references))}."
 
 
 def expected_parts(text):
@@ -123,7 +129,8 @@ class Road(E2E):
         self.assertEqual(run.status, 0, run.stderr)
         self.assertEqual(run.stdout, "")
         self.assertEqual(sim.received(), MODE + b"AT+CMGS=19\r" + ROAD_PDU + b"\x1a")
-        self.assertEqual(run.syslog, [(LOG_NOTICE, "cellpost", run.pid, "SMS successfully sent.")])
+        self.assertEqual(run.syslog, [(LOG_INFO, "cellpost", run.pid, served("+15555550123", 1)),
+                                      (LOG_NOTICE, "cellpost", run.pid, "SMS successfully sent.")])
         self.assertEqual(run.locks, {}, "the lock goes with cellpost")
         self.assertDelivered(sim.pdus(), [("+15555550123", "hello")])
 
@@ -153,7 +160,8 @@ class Recipients(E2E):
         self.assertEqual(run.status, 0, run.syslog)
         self.assertEqual(len(sim.pdus()), 57)
         self.assertDelivered(sim.pdus(), [(n, text) for n in numbers])
-        self.assertEqual(run.messages(), ["SMS successfully sent."])
+        self.assertEqual(run.messages(), [served(n, 3 * i + 1, 3 * i + 2, 3 * i + 3)
+                                          for i, n in enumerate(numbers)] + ["SMS successfully sent."])
 
     def test_command_lines_that_send_nothing(self):
         sim = self.box.modem("ttyUSB8")
@@ -179,6 +187,8 @@ class Recipients(E2E):
                 (["123", "hi"], 1, "$", 'Invalid device in CELLPOST_DEVICE: "dev/ttyUSB8" is not an '
                  "absolute path.", {"CELLPOST_DEVICE": "dev/ttyUSB8"})):
             error, env = (error_env + [None, None])[:2]
+            if status == 1 and error is None:  # the usage line, and the log's line
+                error = f"Wrong command line: {len(args)} arguments, or an unknown option."
             with self.subTest(args=args[:2], env=env):
                 run = self.box.run(args, env=env)
                 self.assertEqual((run.status, run.stderr), (status, f"cellpost: {error}\n" if error else ""))
@@ -204,7 +214,8 @@ class Devices(E2E):
         self.box.stray("ttyUSB8", stray)
         sim = self.box.modem("ttyS2")
         run = self.box.run(["+15555550123", "hello"])
-        self.assertEqual((run.status, run.messages()), (0, ["SMS successfully sent."]))
+        self.assertEqual((run.status, run.messages()),
+                         (0, [served("+15555550123", 1), "SMS successfully sent."]))
         with open(stray, "rb") as f:
             self.assertEqual(f.read(), b"left by a script\n")
         self.assertDelivered(sim.pdus(), [("+15555550123", "hello")])
@@ -310,8 +321,10 @@ class Faults(E2E):
         self.assertEqual(run.status, 1)
         self.assertEqual(run.messages(), ["SMS to +15555550123 part 1/3 not sent: +CMS ERROR: 21 "
                                           "(short message transfer rejected).",
+                                          served("+4917012345", 1, 2, 3),
                                           "SMS rejected by modem."])
-        self.assertEqual(run.stderr, "".join(f"cellpost: {m}\n" for m in run.messages()))
+        self.assertEqual(run.stderr, "".join(f"cellpost: {m}\n" for p, _, _, m in run.syslog
+                                             if p != LOG_INFO))
         self.assertEqual([(sandbox.decode(h)["Number"], v) for h, v in sim.pdus()],
                          [("+15555550123", "answered")] + [("+4917012345", "accepted")] * 3)
         self.assertEqual(run.locks, {})
@@ -373,11 +386,13 @@ class LateAnswer(E2E):
         self.assertEqual(run.status, 0, run.syslog)
         sent = [t for t, d, data in sim.transcript() if d == "<" and data.startswith(b"AT+CMGS")]
         self.assertGreater(sent[1] - sent[0], 10.0)
-        self.assertEqual(run.messages(), ["SMS successfully sent."])
+        self.assertEqual(run.messages(), [served("+15555550123", 1), served("+15555550124", 2),
+                                          "SMS successfully sent."])
         self.assertDelivered(sim.pdus(), [("+15555550123", "late"), ("+15555550124", "late")])
 
 
 SENT, REJECTED = ["SMS successfully sent."], ["SMS rejected by modem."]
+GAVE_UP = ["SMS not sent: no more tries."]  # not the message's own cause
 
 
 class Modems(E2E):
@@ -388,14 +403,14 @@ class Modems(E2E):
     CASES = [  # simulator options, status, last message, seconds it must wait: a try has 4
         # answers (OK, OK, prompt, result), and 4 state queries follow the last try
         (["--notice", "^RSSI:14", "--notice-ms", "150", "--script", "PDU|*|+CMS ERROR: 500|1000"],
-         1, REJECTED, 2 * 1 + 1),  # two tries and a round: the next would start past 4 s
+         1, GAVE_UP, 2 * 1 + 1),  # two tries and a round: the next would start past 4 s
         (["--notice", "+CREG: 1", "--notice-ms", "150", "--delay-ms", "1000"], 0, SENT, 1),
         (["--before-prompt", '+CMTI: "SM",3'], 0, SENT, 0),
         (["--sticky-echo", "--delay-ms", "500"], 0, SENT, 0.5),
         (["--ok-delay-ms", "300"], 0, SENT, 2 * .3),  # two OKs
         (["--late-crlf-ms", "100"], 0, SENT, 4 * .1),
-        (["--split-ms", "250", "--nul", "--script", "PDU|*|+CME ERROR: 3|0"], 1, REJECTED, 4 * .25),
-        (["--split-ms", "250", "--script", "PDU|*|ERROR|0"], 1, REJECTED, ROUNDS + 16 * .25),
+        (["--split-ms", "250", "--nul", "--script", "PDU|*|+CME ERROR: 3|0"], 1, GAVE_UP, 4 * .25),
+        (["--split-ms", "250", "--script", "PDU|*|ERROR|0"], 1, GAVE_UP, ROUNDS + 16 * .25),
         (["--pdu-entry"], 0, SENT, 10),  # no byte for 10 s, then ESC
         (["--hangup-after-prompt"], 1, ["SMS not confirmed by modem."], ROUNDS),
     ]
@@ -416,6 +431,10 @@ def retried(hex_pdu):
     return int(hex_pdu[2:4], 16) & 0x04 != 0
 
 
+# Long numbers, so that their warnings fill what standard error holds back.
+NINETEEN = [f"+1555555000000000{i:04d}" for i in range(19)]
+
+
 class Retries(E2E):
     """The network's weather, scripted per exchange, against the short-waits
     build (rounds 1 s and 2 s apart), each run in a sandbox of its own, at
@@ -426,42 +445,55 @@ class Retries(E2E):
     CASES = [  # what, script rows, numbers, text, status, messages, verdicts of the PDUs
         ("congested for a while", ["PDU|1-2|+CMS ERROR: 42|0"], [A], "hi", 0,
          [f"SMS to {A} failed: +CMS ERROR: 42 (congestion); trying again in 1 s.",
-          f"SMS to {A} failed: +CMS ERROR: 42 (congestion); trying again in 2 s.", *SENT],
+          f"SMS to {A} failed: +CMS ERROR: 42 (congestion); trying again in 2 s.", served(A, 1),
+          *SENT],
          ["answered", "answered", "accepted"]),
         ("congested for good", ["PDU|*|+CMS ERROR: 42|0"], [A], "hi", 1,
          [f"SMS to {A} failed: +CMS ERROR: 42 (congestion); trying again in 1 s.",
           f"SMS to {A} failed: +CMS ERROR: 42 (congestion); trying again in 2 s.",
           f"SMS to {A} not sent: +CMS ERROR: 42 (congestion); no more tries.", STATE_LINE,
-          *REJECTED], ["answered"] * 3),
+          *GAVE_UP], ["answered"] * 3),
         ("network out of order: once more only", ["PDU|*|+CMS ERROR: 38|0"], [A], "hi", 1,
          [f"SMS to {A} failed: +CMS ERROR: 38 (network out of order); trying again in 1 s.",
           f"SMS to {A} not sent: +CMS ERROR: 38 (network out of order); no more tries.",
-          STATE_LINE, *REJECTED], ["answered"] * 2),
+          STATE_LINE, *GAVE_UP], ["answered"] * 2),
         ("one recipient unknown", ["PDU|1|+CMS ERROR: 1|0"], [A, B], "hi", 1,
-         [f"SMS to {A} not sent: +CMS ERROR: 1 (unassigned number).", *REJECTED],
+         [f"SMS to {A} not sent: +CMS ERROR: 1 (unassigned number).", served(B, 1), *REJECTED],
          ["answered", "accepted"]),
         ("SIM PIN: the modem cannot send", ["AT+CMGS|*|+CMS ERROR: 311|0"], [A, B], "hi", 1,
          ["SMS not sent: +CMS ERROR: 311 (SIM PIN required); the modem cannot send.",
           "AT+CMGS error."], []),
         ("SIM busy at start", ["AT+CMGF|1|+CME ERROR: 14|0"], [A], "hi", 0,
-         ["Mode command failed: +CME ERROR: 14 (SIM busy); trying again in 1 s.", *SENT],
+         ["Mode command failed: +CME ERROR: 14 (SIM busy); trying again in 1 s.", served(A, 1),
+          *SENT],
          ["accepted"]),
         ("one part of three", ["PDU|2|+CMS ERROR: 41|0"], [A, B], LONG, 0,
          [f"SMS to {A} part 2/3 failed: +CMS ERROR: 41 (temporary failure); trying again in "
-          "1 s.", *SENT], ["accepted", "answered"] + ["accepted"] * 5),
+          "1 s.", served(B, 2, 3, 4), served(A, 1, 5, 6), *SENT],
+         ["accepted", "answered"] + ["accepted"] * 5),
         ("a network timeout, then a duplicate", ["PDU|1|+CMS ERROR: 332|0",
                                                   "PDU|2|+CMS ERROR: 197|0"], [A], "hi", 0,
-         [f"SMS to {A} failed: +CMS ERROR: 332 (network timeout); trying again in 1 s.", *SENT],
+         [f"SMS to {A} failed: +CMS ERROR: 332 (network timeout); trying again in 1 s.",
+          f"SMS to {A} sent: message reference unknown.", *SENT],
          ["answered"] * 2),
         ("a bare ERROR, then a duplicate: the first never got there",
          ["PDU|1|ERROR|0", "PDU|2-|+CMS ERROR: 197|0"], [A], "hi", 1,
          [f"SMS to {A} failed: ERROR; trying again in 1 s.",
           f"SMS to {A} failed: +CMS ERROR: 197 (duplicate message rejected); trying again in 2 s.",
           f"SMS to {A} not sent: +CMS ERROR: 197 (duplicate message rejected); no more tries.",
-          STATE_LINE, *REJECTED], ["answered"] * 3),
+          STATE_LINE, *GAVE_UP], ["answered"] * 3),
         ("a verbose answer", ["PDU|1|+CMS ERROR: no network service|0"], [A], "hi", 0,
-         [f"SMS to {A} failed: +CMS ERROR: no network service; trying again in 1 s.", *SENT],
-         ["answered", "accepted"]),
+         [f"SMS to {A} failed: +CMS ERROR: no network service; trying again in 1 s.",
+          served(A, 1), *SENT], ["answered", "accepted"]),
+        # Every error line reaches standard error, however many warnings came first.
+        ("nineteen recipients congested for good", ["PDU|*|+CMS ERROR: 42|0"], NINETEEN, LONG, 1,
+         [f"SMS to {n} part 1/3 failed: +CMS ERROR: 42 (congestion); trying again in {s} s."
+          for s in (1, 2) for n in NINETEEN]
+         + [f"SMS to {n} part 1/3 not sent: +CMS ERROR: 42 (congestion); no more tries."
+            for n in NINETEEN] + [STATE_LINE, *GAVE_UP], ["answered"] * 57),
+        ("an escape sequence in an answer", ["PDU|1|+CMS ERROR: 42\x1b[2K\x1b[0Gall clear|0"], [A],
+         "hi", 0, [f"SMS to {A} failed: +CMS ERROR: 42\\x1b[2K\\x1b[0Gall clear; trying again in "
+                   "1 s.", served(A, 1), *SENT], ["answered", "accepted"]),
     ]
 
     def test_weather(self):
@@ -473,6 +505,11 @@ class Retries(E2E):
                 self.CASES, results):
             with self.subTest(what):
                 self.assertEqual((run.status, run.messages()), (status, messages), received)
+                # Standard error: nothing for a success, every error line for a failure.
+                errors = [f"cellpost: {m}\n" for p, _, _, m in run.syslog if p == LOG_ERR]
+                self.assertEqual(run.stderr if status == 0 else "".join(
+                    line for line in run.stderr.splitlines(True) if line in errors),
+                    "" if status == 0 else "".join(errors))
                 self.assertEqual([v for _, v in pdus], verdicts)
                 self.assertLess(run.elapsed, LOAD + sum(int(s) for s in re.findall(
                     r"again in (\d+) s", " ".join(messages))))  # the rounds it announced
@@ -542,7 +579,7 @@ class Check(E2E):
         ("mode refused", [S, "AT+CMGF|*|+CMS ERROR: 302|0"], False, "not ready: PDU mode refused"),
         ("registered for SMS only", [S, "AT+CREG?|*|+CREG: 0,6\\nOK|0", S, "AT+CEREG?|*|ERROR|0"],
          False, "ready"),
-        ("port busy", [], True, "not ready: no modem port"),
+        ("port busy", [], True, "not ready: port busy: /dev/ttyUSB8 locked by PID 1"),
     ]
 
     def test_states(self):
@@ -558,6 +595,7 @@ class Check(E2E):
                 self.assertEqual(run.stderr, "" if ready else
                                  "".join(f"cellpost: {m}\n" for m in run.messages()))
                 self.assertEqual(run.locks, {"LCK..ttyUSB8": b"%10d\n" % 1} if planted else {})
+                self.assertLess(run.elapsed, 30)
                 self.assertNotIn(b"CMGS", received)
                 if what == "ready":
                     self.assertEqual(run.stdout, "\n".join(["Device: /dev/ttyUSB8 (from the build)"] +
@@ -572,7 +610,9 @@ class Input(E2E):
             with self.subTest(number=bad):
                 run = self.box.run(["+15555550123", bad, "hello"])
                 self.assertEqual(run.status, 1)
-                self.assertEqual(run.syslog, [(LOG_ERR, "cellpost", run.pid, "Invalid phone number.")])
+                self.assertEqual(run.syslog, [
+                    (LOG_ERR, "cellpost", run.pid, f'Argument 2 is no phone number: "{bad}"'),
+                    (LOG_ERR, "cellpost", run.pid, "Invalid phone number.")])
                 self.assertEqual(run.locks, {})
         self.assertEqual(sim.received(), b"")
 
@@ -592,7 +632,7 @@ class Input(E2E):
                 run = self.box.run(["+15555550123", text])
                 self.assertEqual((run.status, run.stderr), (0, ""), "a warning alone prints nothing")
                 warning = [(LOG_WARNING, "cellpost", run.pid, "Text truncated to 1530 characters.")]
-                self.assertEqual(run.syslog[:-1], warning if warned else [])
+                self.assertEqual(run.syslog[:-2], warning if warned else [])
                 self.assertEqual(run.messages()[-1], "SMS successfully sent.")
         self.assertDelivered(sim.pdus(), sends)
 
@@ -640,7 +680,8 @@ class Utf8(E2E):
                     continue
                 self.assertEqual(run.status, 0, run.syslog)
                 warning = [f"Text truncated to {sent} characters."] if sent else []
-                self.assertEqual(run.messages(), warning + ["SMS successfully sent."])
+                self.assertEqual(run.messages(), warning + [served("+15555550123", *range(1, parts + 1)),
+                                                            "SMS successfully sent."])
                 decoded = [sandbox.decode(h) for h, _ in pdus]
                 self.assertEqual([d["Coding"] for d in decoded], [f"{coding}_No_Compression"] * parts)
                 self.assertEqual("".join(gammu_text(d) for d in decoded), text[:sent])
@@ -718,6 +759,8 @@ class Signals(E2E):
           "SIG_BLOCK, range(1, 32)); os.execv(sys.argv[1], sys.argv[1:])"]),
         ("the caller's alarm()", ["--delay-ms", "5000"], signal.SIGALRM, 1.5, False,
          lambda: signal.alarm(2)),
+        # nohup: a hang-up the caller ignores does not stop the run.
+        ("ignored by the caller", ["--delay-ms", "1500"], signal.SIGHUP, 0.3, False, ["nohup"]),
     ]
 
     def stop(self, case):
@@ -733,7 +776,7 @@ class Signals(E2E):
             started = time.monotonic()
             box.wrapper = caller if isinstance(caller, list) else []
             proc = box.start(["+15555550123", text], preexec=caller if callable(caller) else None)
-            while not catches(proc.pid, sig):
+            while not catches(proc.pid, signal.SIGTERM):
                 time.sleep(0.01)  # the sandbox is set up, cellpost's handlers are in
             time.sleep(after)
             if sig == signal.SIGALRM:
@@ -756,6 +799,10 @@ class Signals(E2E):
         for (stage, _, sig, _, planted, caller), (status, took, log, err, locks, received) in zip(
                 self.CASES, results):
             with self.subTest(stage):
+                if caller == ["nohup"]:
+                    self.assertEqual((status, [text for _, _, _, text in log][-1]),
+                                     (0, "SMS successfully sent."))
+                    continue
                 self.assertEqual(status, 1)
                 self.assertLess(took, STOP)
                 line = f"Interrupted by signal {int(sig)}."
@@ -777,6 +824,49 @@ class Ports(E2E):
         mode = os.stat(lock).st_mode & 0o777
         self.assertEqual(proc.wait(timeout=30), 0)
         self.assertEqual(mode, 0o644)
+        self.assertEqual(self.box.locks(), {})
+
+    def test_a_reader_of_the_lock_directory_delays_nothing(self):
+        # An flock on the directory needs only read access: it is no
+        # longer what runs wait for.
+        sim = self.box.modem("ttyUSB8")
+        os.chmod(self.box.lock_dir, 0o755)
+        held = os.open(self.box.lock_dir, os.O_RDONLY)
+        fcntl.flock(held, fcntl.LOCK_EX)
+        try:
+            run = self.box.run(["+15555550123", "hello"])
+        finally:
+            os.close(held)
+        self.assertEqual((run.status, run.messages()[-1], run.locks), (0, "SMS successfully sent.", {}))
+        self.assertLess(run.elapsed, 2)
+        self.assertDelivered(sim.pdus(), [("+15555550123", "hello")])
+
+    def test_syslog_on_a_stream_socket(self):
+        # syslog-ng's unix-stream(): each line framed by its NUL.
+        box = sandbox.Sandbox(CELLPOST, SIM, log="stream")
+        try:
+            box.modem("ttyUSB8")
+            run = box.run(["+15555550123", "hello"])
+        finally:
+            box.close()
+        self.assertEqual((run.status, run.syslog), (0, [
+            (LOG_INFO, "cellpost", run.pid, served("+15555550123", 1)),
+            (LOG_NOTICE, "cellpost", run.pid, "SMS successfully sent.")]))
+
+    def test_check_behind_a_working_run(self):
+        # The port held by a long submission: --check says so, and by whom,
+        # in its own time, and leaves nothing behind.
+        self.box.modem("ttyUSB8", ["--delay-ms", "30000"])
+        holder = self.box.start(["+15555550123", "long"])
+        try:
+            time.sleep(1)
+            check = self.box.run(["--check"])
+        finally:
+            holder.send_signal(signal.SIGTERM)
+            holder.wait(timeout=10)
+        self.assertEqual((check.status, check.stdout),
+                         (1, f"not ready: port busy: /dev/ttyUSB8 locked by PID {holder.pid}\n"))
+        self.assertLess(check.elapsed, 13)
         self.assertEqual(self.box.locks(), {})
 
     def test_unusable_lock_directory_fails_at_once(self):
@@ -817,7 +907,8 @@ class OtherDevice(E2E):
     def test_acm0(self):
         sim = self.box.modem("ttyACM0")
         run = self.box.run(["+15555550123", "hello"])
-        self.assertEqual((run.status, run.messages()), (0, ["SMS successfully sent."]))
+        self.assertEqual((run.status, run.messages()),
+                         (0, [served("+15555550123", 1), "SMS successfully sent."]))
         self.assertDelivered(sim.pdus(), [("+15555550123", "hello")])
 
 
