@@ -62,7 +62,7 @@ unsigned g_warnings_left = 0;
 struct Utf8Form {
     unsigned char first;
     unsigned char last;
-    std::size_t length;
+    unsigned char length;
     unsigned char low;
     unsigned char high;
 };
@@ -242,7 +242,7 @@ void to_stderr(int priority, std::string_view message, long long deadline)
 {
     if (priority > LOG_WARNING)
         return;  // successes and notes stay in syslog
-    std::array<char, kReportSize + sizeof ": \n" + sizeof kReportTag> line{};
+    std::array<char, kReportSize + kTagRoom> line{};
     const int n = std::snprintf(line.data(), line.size(), "%s: %.*s\n", kReportTag,
                                 static_cast<int>(message.size()), message.data());
     const std::string_view text(

@@ -36,6 +36,7 @@ inline constexpr unsigned char kFirstNonAscii = 0x80;
 inline constexpr unsigned char kContinuationMask = 0xC0;  // 10xxxxxx
 inline constexpr unsigned char kContinuation = 0x80;
 inline constexpr std::size_t kEscapedSize = 4;  // "\xHH"
+inline constexpr std::size_t kTagRoom = 16;     // "cellpost: " and the newline, on standard error
 
 // `socket` is the log socket's path; tests point it at one of their own.
 void open_report(const char *socket = kLogSocket);
