@@ -276,11 +276,11 @@ protected:
         }
         return lines;
     }
-    // The run's exit status, or -1 when a stop ended it.
+    // The run's exit status, or -1 when a stop ended it; `device`: the modem by another name.
     int deliver_to(ScriptedModem &modem, std::vector<const char *> numbers, const std::string &text,
-                   const RetryPlan &plan)
+                   const RetryPlan &plan, const char *device = nullptr)
     {
-        const std::array<const char *, 1> devices = {modem.path()};
+        const std::array<const char *, 1> devices = {device != nullptr ? device : modem.path()};
         const ModemPorts ports = {devices, dir.c_str(), 1, 3};
         std::vector<char *> argv;
         for (const char *n : numbers)
@@ -498,7 +498,6 @@ TEST_F(Deliver, PortGoneBetweenRoundsIsAWarning)
     ScriptedModem modem({kOk, kOk, kPrompt, error("+CMS ERROR: 42"), kOk, kOk, kPrompt, kSent});
     const std::filesystem::path link = dir / "modem";
     std::filesystem::create_symlink(modem.path(), link);
-    const std::array<const char *, 1> devices = {link.c_str()};
     std::thread replug([&] {
         while (modem.commands().size() < 4)  // the refused PDU is in
             std::this_thread::sleep_for(10ms);
@@ -506,15 +505,9 @@ TEST_F(Deliver, PortGoneBetweenRoundsIsAWarning)
         std::this_thread::sleep_for(1500ms);  // across the second round
         std::filesystem::create_symlink(modem.path(), link);
     });
-    char number[] = "111";
-    char *numbers[] = {number};
     const int waits[] = {1, 1};
-    Delivery d{numbers, {Alphabet::raw, "x"}, kReference, {waits, 5}};
-    ModemPort port;
-    EXPECT_TRUE(deliver(d, port, {devices, dir.c_str(), 1, 3}, kShort));
-    close_modem(port);
+    EXPECT_EQ(deliver_to(modem, {"111"}, "x", {waits, 5}, link.c_str()), 0);
     replug.join();
-    EXPECT_EQ(finish_delivery(d), 0);
     EXPECT_EQ(logged(), (std::vector<std::string>{
                             "SMS to 111 failed: +CMS ERROR: 42 (congestion); trying again in 1 s.",
                             "No modem port: cannot open " + link.string() +

@@ -189,34 +189,29 @@ class Sandbox:
     def read_log(self):
         """Reads the log socket as a syslog daemon would: datagrams, or on a
         stream each line up to its NUL."""
-        connections, partial = [], {}
+        partial = {}  # a stream connection: its unfinished line
         while not self.closing.is_set():
-            if self.stalled.is_set():
-                time.sleep(0.02)
-                continue
-            ready, _, _ = select.select([self.log, *connections], [], [], 0.02)
-            if not ready:
-                with self.guard:
-                    self.idle += 1
+            ready = [] if self.stalled.wait(0) else select.select([self.log, *partial], [], [], 0.02)[0]
+            lines = []
             for s in ready:
                 if s is self.log and self.stream:
-                    connection, _ = self.log.accept()
-                    connections.append(connection)
-                    partial[connection] = b""
+                    partial[self.log.accept()[0]] = b""
                     continue
                 data = s.recv(65536)
                 if s is self.log:
-                    with self.guard:
-                        self.lines.append(data)
-                    continue
-                if not data:
-                    connections.remove(s)
+                    lines.append(data)
+                elif not data:
+                    del partial[s]
                     s.close()
-                    continue
-                *lines, partial[s] = (partial[s] + data).split(b"\0")
-                with self.guard:
-                    self.lines.extend(lines)
-        for connection in connections:
+                else:
+                    *whole, partial[s] = (partial[s] + data).split(b"\0")
+                    lines.extend(whole)
+            with self.guard:
+                self.lines.extend(lines)
+                self.idle += not ready and not self.stalled.is_set()
+            if self.stalled.is_set():
+                time.sleep(0.02)
+        for connection in partial:
             connection.close()
 
     def modem(self, device, options=()):
