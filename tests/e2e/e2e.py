@@ -492,8 +492,8 @@ class Retries(E2E):
           for s in (1, 2) for n in NINETEEN]
          + [f"SMS to {n} part 1/3 not sent: +CMS ERROR: 42 (congestion); no more tries."
             for n in NINETEEN] + [STATE_LINE, *GAVE_UP], ["answered"] * 57),
-        ("an escape sequence in an answer", ["PDU|1|+CMS ERROR: 42\x1b[2K\x1b[0Gall clear|0"], [A],
-         "hi", 0, [f"SMS to {A} failed: +CMS ERROR: 42\\x1b[2K\\x1b[0Gall clear; trying again in "
+        ("control bytes in an answer", ["PDU|1|+CMS ERROR: 42\x1b[2K\x7f\udcffall clear|0"], [A],
+         "hi", 0, [f"SMS to {A} failed: +CMS ERROR: 42\\x1b[2K\\x7f\\xffall clear; trying again in "
                    "1 s.", served(A, 1), *SENT], ["answered", "accepted"]),
     ]
 
@@ -508,7 +508,8 @@ class Retries(E2E):
                 self.assertEqual((run.status, run.messages()), (status, messages), received)
                 # Standard error: every error line of a failure, nothing for a success.
                 errors = [f"cellpost: {m}\n" for p, _, _, m in run.syslog if p == LOG_ERR]
-                self.assertEqual([e for e in run.stderr.splitlines(True) if e in errors or not status], errors)
+                shown = [e for e in run.stderr.splitlines(True) if e in errors or not status]
+                self.assertEqual(shown, errors)
                 self.assertEqual([v for _, v in pdus], verdicts)
                 self.assertLess(run.elapsed, LOAD + sum(int(s) for s in re.findall(
                     r"again in (\d+) s", " ".join(messages))))  # the rounds it announced
