@@ -18,7 +18,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <span>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 inline constexpr int kLockTimeoutSeconds = 10;
@@ -106,6 +108,58 @@ struct ModemPort {
 void refresh_lock();
 // lock_device() and unlock_device() tell which lock that is (-1: none).
 void hold_lock(int fd);
+
+// ---- Between the files that take a lock (lock.cpp, stale.cpp, guard.cpp) ----
+
+// What stands under the lock name when it is in our way.
+struct LockHolder {
+    pid_t pid = 0;         // 0: no PID could be read
+    bool flocked = false;  // another cellpost, which refreshes its lock while at work
+    dev_t dev = 0;
+    ino_t ino = 0;
+    timespec mtime{};
+    bool device = false;  // no lock file, but a program holds the device's own flock
+};
+
+// How one attempt went: the lock is ours; a lock is in our way; the port
+// is free, but an older waiter's turn (queued); another process holds the
+// device's guard; or a failure that waiting cannot cure, with its errno.
+enum class LockResult { taken, busy, queued, guarded, failed };
+enum class LockFailure { create, remove_stale, not_lock };
+
+struct LockAttempt {
+    LockResult result;
+    LockHolder holder{};
+    LockFailure failure = LockFailure::create;
+    int error = 0;
+};
+
+inline LockAttempt lock_failure(LockFailure why, int error)
+{
+    return {LockResult::failed, {}, why, error};
+}
+
+inline bool same_file(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Looks at what stands under the lock name and removes it if it is no live
+// lock. taken: the name is free; busy: a live lock, or one that changed
+// while we looked (look again on the next pass); failed: in our way for good.
+LockAttempt clear_stale_lock(const char *lock);
+
+// Takes the device's own flock, which programs that write no lock file
+// hold: busy while another holds it. release_device() lets go of it.
+LockAttempt take_device(const char *device, HeldLock &held);
+void release_device(HeldLock &held);
+
+// The guard of a device's lock (see guard.cpp): its path for the lock
+// "<dir>/LCK..<device>"; taking it (-1, errno EWOULDBLOCK while another
+// process holds it); giving it back.
+void guard_path(const char *lock, std::span<char, kGuardPathSize> out);
+int take_guard(const char *guard);
+void give_guard(const char *guard, int fd);
 
 // The waiting queue, for lock_device(), which calls these with the lock
 // directory open as `dir` and its flock held: takes our place in the
