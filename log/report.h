@@ -19,6 +19,8 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
+#include <string_view>
 
 inline constexpr const char *kLogSocket = "/dev/log";
 inline constexpr const char *kReportTag = "cellpost";
@@ -42,3 +44,11 @@ inline constexpr std::size_t kTagRoom = 16;     // "cellpost: " and the newline,
 void open_report(const char *socket = kLogSocket);
 void close_report();
 [[gnu::format(printf, 2, 3)]] void report(int priority, const char *format, ...);
+
+// Between the client's files: the line as it may be shown, control bytes
+// and what is no UTF-8 written "\xHH", cut at a whole character or escape
+// (escape.cpp); the ways out, each waiting at most until `deadline`
+// (outlets.cpp): one syslog line, NUL-terminated, and standard error.
+std::string_view escape_line(std::string_view in, std::span<char, kReportSize> out);
+void send_log(std::string_view line, long long deadline);
+bool put_stderr(std::string_view text, long long deadline);
