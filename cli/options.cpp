@@ -2,6 +2,9 @@
 // devices in effect.
 #include "cli.h"
 
+#include "report.h"
+
+#include <array>
 #include <cstdio>
 #include <string_view>
 
@@ -114,7 +117,13 @@ CommandLine parse_command_line(int argc, char **argv, const char *device_variabl
 
 void print_devices(std::span<const char *const> devices, const char *from)
 {
-    for (std::size_t i = 0; i < devices.size(); ++i)
-        std::printf("%s%s", i == 0 ? "" : kHelpListSeparator, devices[i]);
+    // A name from the command line or the environment may hold control
+    // bytes that would rewrite the terminal's line: shown escaped.
+    std::array<char, kReportSize> shown{};
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        const std::string_view name = escape_line(devices[i], shown);
+        std::printf("%s%.*s", i == 0 ? "" : kHelpListSeparator, static_cast<int>(name.size()),
+                    name.data());
+    }
     std::printf(kHelpFromFormat, from);
 }

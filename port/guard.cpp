@@ -62,8 +62,9 @@ void guard_path(const char *lock, std::span<char, kGuardPathSize> out)
 // keep it. Its holder keeps it for a few system calls; one older than
 // kGuardStaleSeconds belongs to a holder that was killed, and is removed.
 // -1 with errno EWOULDBLOCK while another process holds it.
-int take_guard(const char *guard)
+int take_guard(const char *guard, bool &stale)
 {
+    stale = false;
     for (int attempt = 0; attempt < 2; ++attempt) {
         const int fd =
             open(guard, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kGuardMode);
@@ -76,8 +77,10 @@ int take_guard(const char *guard)
             errno = EWOULDBLOCK;
             return -1;
         }
-        if (unlink(guard) != 0 && errno != ENOENT)
-            return -1;  // a stale guard we may not remove: as a stale lock would be
+        if (unlink(guard) != 0 && errno != ENOENT) {
+            stale = true;  // one we may not remove: as a stale lock would be
+            return -1;
+        }
     }
     errno = EWOULDBLOCK;  // taken again by someone else meanwhile
     return -1;

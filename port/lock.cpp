@@ -67,10 +67,11 @@ LockAttempt try_lock(const char *lock_dir, const char *device, const char *lock,
     std::array<char, kGuardPathSize> guard{};
     guard_path(lock, guard);
     LockAttempt attempt = {LockResult::guarded};
-    const int guard_fd = take_guard(guard.data());
+    bool stale = false;
+    const int guard_fd = take_guard(guard.data(), stale);
     if (guard_fd < 0) {
         if (errno != EWOULDBLOCK)
-            attempt = lock_failure(LockFailure::create, errno);
+            attempt = lock_failure(stale ? LockFailure::remove_guard : LockFailure::create, errno);
     } else {
         attempt = clear_stale_lock(lock);
         if (attempt.result == LockResult::taken && in_turn && older_waiter(dir, lock, ticket))
@@ -101,6 +102,12 @@ void say_no_port(const char *device, const char *lock, const LockAttempt &attemp
         std::snprintf(reason.data(), reason.size(), "%s is not a lock file", lock);
     else if (attempt.result == LockResult::failed && attempt.failure == LockFailure::remove_stale)
         std::snprintf(reason.data(), reason.size(), "cannot remove stale lock %s: %s", lock, error);
+    else if (attempt.result == LockResult::failed && attempt.failure == LockFailure::remove_guard) {
+        std::array<char, kGuardPathSize> guard{};
+        guard_path(lock, guard);
+        std::snprintf(reason.data(), reason.size(), "cannot remove stale guard %s: %s",
+                      guard.data(), error);
+    }
     else if (attempt.result == LockResult::failed)
         std::snprintf(reason.data(), reason.size(), "cannot create %s: %s", lock, error);
     else if (attempt.result == LockResult::guarded) {

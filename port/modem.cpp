@@ -10,6 +10,20 @@
 #include <cstring>
 #include <unistd.h>
 
+namespace {
+
+// Adds "<device>: <reason>" to why no device could be used.
+void note_reason(std::array<char, kMessageSize> &reasons, std::size_t &used, const char *device,
+                 const char *reason)
+{
+    const int n = std::snprintf(reasons.data() + used, reasons.size() - used, "%s%s: %s",
+                                used == 0 ? "cannot open " : "; ", device, reason);
+    if (n > 0)  // snprintf cuts a message too long; nothing more is added then
+        used = std::min(used + static_cast<std::size_t>(n), reasons.size() - 1);
+}
+
+}  // namespace
+
 Taken open_modem(const ModemPorts &ports, ModemPort &port, PortNote &note)
 {
     note[0] = '\0';
@@ -23,6 +37,15 @@ Taken open_modem(const ModemPorts &ports, ModemPort &port, PortNote &note)
         // its own name: opening it will say why.
         std::array<char, PATH_MAX> real{};
         const char *locked = realpath(device, real.data()) != nullptr ? real.data() : device;
+        const int unresolved = errno;
+        // A link that leads nowhere with a name too long to lock (a by-id
+        // name of an unplugged modem) cannot be opened either: say so, and
+        // try the next device, as for any device that is not there.
+        std::array<char, kLockPathSize> name{};
+        if (locked == device && !lock_path(ports.lock_dir, device, name)) {
+            note_reason(reasons, used, device, std::strerror(unresolved));
+            continue;
+        }
         // A lock held by a live process means the modem is busy; another
         // device would not be the same modem, so give up.
         const Locked lock = lock_device(ports.lock_dir, locked, ports.lock_timeout_seconds,
@@ -38,11 +61,8 @@ Taken open_modem(const ModemPorts &ports, ModemPort &port, PortNote &note)
         }
         const int error = errno;
         unlock_device(port.lock);  // missing device: free its name again
-        const char *reason = error == ENOTTY ? "not a terminal" : std::strerror(error);
-        const int n = std::snprintf(reasons.data() + used, reasons.size() - used, "%s%s: %s",
-                                    used == 0 ? "cannot open " : "; ", device, reason);
-        if (n > 0)  // snprintf cuts a message too long; nothing more is added then
-            used = std::min(used + static_cast<std::size_t>(n), reasons.size() - 1);
+        note_reason(reasons, used, device,
+                    error == ENOTTY ? "not a terminal" : std::strerror(error));
     }
     std::snprintf(note.data(), note.size(), kNoPortFormat, reasons.data());
     return Taken::failed;

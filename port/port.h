@@ -125,7 +125,7 @@ struct LockHolder {
 // is free, but an older waiter's turn (queued); another process holds the
 // device's guard; or a failure that waiting cannot cure, with its errno.
 enum class LockResult { taken, busy, queued, guarded, failed };
-enum class LockFailure { create, remove_stale, not_lock };
+enum class LockFailure { create, remove_stale, remove_guard, not_lock };
 
 struct LockAttempt {
     LockResult result;
@@ -156,9 +156,10 @@ void release_device(HeldLock &held);
 
 // The guard of a device's lock (see guard.cpp): its path for the lock
 // "<dir>/LCK..<device>"; taking it (-1, errno EWOULDBLOCK while another
-// process holds it); giving it back.
+// process holds it, `stale` when one left behind may not be removed);
+// giving it back.
 void guard_path(const char *lock, std::span<char, kGuardPathSize> out);
-int take_guard(const char *guard);
+int take_guard(const char *guard, bool &stale);
 void give_guard(const char *guard, int fd);
 
 // The waiting queue, for lock_device(), which calls these with the lock

@@ -29,13 +29,12 @@ pid_t read_lock_pid(int fd)
     return static_cast<pid_t>(pid);
 }
 
-// A locker that creates its lock file first and writes its PID a moment
-// later leaves it empty in between.
-bool written_lately(const struct stat &st)
+// Whether the file was written or touched less than `seconds` ago.
+bool written_within(const struct stat &st, long seconds)
 {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);  // always readable; `now` is valid
-    return now.tv_sec - st.st_mtim.tv_sec < kLockWritingSeconds;
+    return now.tv_sec - st.st_mtim.tv_sec < seconds;
 }
 
 }  // namespace
@@ -70,9 +69,15 @@ LockAttempt clear_stale_lock(const char *lock)
     if (!same)
         return {LockResult::busy};
     // Our own PID cannot be ours yet: we have not created the lock. It was
-    // left by an earlier process whose PID the kernel has given to us.
-    const bool writing = holder.pid == 0 && written_lately(judged);
-    if (holder.flocked || writing || (holder.pid != getpid() && process_alive(holder.pid)))
+    // left by an earlier process whose PID the kernel has given to us. A
+    // locker that creates its lock file first and writes its PID a moment
+    // later leaves it empty in between. An flock says "alive" across PID
+    // namespaces only while its holder also touches the file, as a working
+    // cellpost does: anyone who can read a lock can flock it, but only its
+    // owner can touch it.
+    const bool writing = holder.pid == 0 && written_within(judged, kLockWritingSeconds);
+    const bool touched = holder.flocked && written_within(judged, kLockTimeoutSeconds);
+    if (touched || writing || (holder.pid != getpid() && process_alive(holder.pid)))
         return {LockResult::busy, holder};
     // Stale. Another locker may have replaced it since we judged it: only
     // the very file judged goes.

@@ -175,6 +175,7 @@ TEST_F(Lock, StaleIsReplacedAtOnce)
     const pid_t dead = dead_pid();
     const std::vector<std::pair<const char *, std::string>> cases = {
         {"dead PID", pid_text(dead)},
+        {"dead PID, flocked by a reader who cannot touch it", pid_text(dead)},
         {"PID 0, which kill() takes for our own process group", pid_text(0)},
         {"not a number", "garbage\n"},
         {"empty", ""},
@@ -186,14 +187,20 @@ TEST_F(Lock, StaleIsReplacedAtOnce)
     for (const auto &[what, content] : cases) {
         SCOPED_TRACE(what);
         write_file(lock_of("ttyS2"), content);
-        // A lock without a PID is young, and alive, for 5 s.
-        fs::last_write_time(lock_of("ttyS2"), fs::file_time_type::clock::now() - 10s);
+        // A lock without a PID is young, and alive, for 5 s; a flocked one
+        // while touched within the 10 s a holder may go without a sign.
+        fs::last_write_time(lock_of("ttyS2"), fs::file_time_type::clock::now() - 11s);
+        const int reader = open(lock_of("ttyS2").c_str(), O_RDONLY);
+        if (std::string_view(what).find("flocked") != std::string_view::npos) {
+            ASSERT_EQ(flock(reader, LOCK_EX), 0);
+        }
         const auto start = Clock::now();
         HeldLock held;
         ASSERT_TRUE(take_lock(dir.c_str(), "/dev/ttyS2", 1, held));
         EXPECT_LT(seconds_since(start), 0.5);
         EXPECT_EQ(read_file(lock_of("ttyS2")), pid_text(getpid()));
         unlock_device(held);
+        close(reader);
     }
 }
 
@@ -352,7 +359,9 @@ TEST_F(Lock, FakeTicketCostsItsDeferenceOnly)
 TEST_F(Lock, NotALockFile)
 {
     const fs::path lock = lock_of("ttyUSB8");
-    for (const std::string what : {"FIFO", "dangling symlink", "directory", "planted LTMP"}) {
+    const fs::path guard = dir / "LGUARD..ttyUSB8";
+    for (const std::string what :
+         {"FIFO", "dangling symlink", "directory", "planted LTMP", "guard left as a directory"}) {
         SCOPED_TRACE(what);
         int fifo = -1;
         if (what == "FIFO" && mkfifo(lock.c_str(), 0666) == 0) {
@@ -365,13 +374,24 @@ TEST_F(Lock, NotALockFile)
             fs::create_directory(lock);
         if (what == "planted LTMP")
             fs::create_directory(dir / ("LTMP." + std::to_string(getpid())));
+        if (what == "guard left as a directory") {  // stale: not to be waited for
+            fs::create_directory(guard);
+            fs::last_write_time(guard, fs::file_time_type::clock::now() - 10s);
+        }
         const auto start = Clock::now();
         HeldLock held;
-        EXPECT_EQ(take_lock(dir.c_str(), "/dev/ttyUSB8", 2, held), what != "directory");
+        PortNote why{};
+        const bool taken = lock_device(dir.c_str(), "/dev/ttyUSB8", 2, held, why) == Locked::taken;
+        EXPECT_EQ(taken, what != "directory" && what != "guard left as a directory");
+        if (what == "guard left as a directory") {
+            EXPECT_EQ(std::string(why.data()), "No modem port: cannot remove stale guard " +
+                                                   guard.string() + ": Is a directory");
+        }
         EXPECT_LT(seconds_since(start), 0.5);
         unlock_device(held);
         close(fifo);
         fs::remove_all(lock);
+        fs::remove_all(guard);
     }
 }
 
@@ -439,7 +459,9 @@ TEST_F(Modem, OnlyATerminalIsAModem)
     Pty pty;
     write_file(dir / "stray", "left by a script\n");
     const std::string stray = (dir / "stray").string();
-    for (const char *first : {"/nonexistent/ttyUSB8", stray.c_str(), "/dev/null"}) {
+    const char *unplugged =
+        "/nonexistent/by-id/usb-Quectel_Incorporated_LTE_Module_1a2b-if02-port0";
+    for (const char *first : {"/nonexistent/ttyUSB8", stray.c_str(), "/dev/null", unplugged}) {
         SCOPED_TRACE(first);
         const std::array<const char *, 2> devices = {first, pty.path.c_str()};
         ModemPort port = open_port({devices, dir.c_str(), 1});
