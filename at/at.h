@@ -61,6 +61,9 @@ struct Exchange {
     bool pdu_entry = false;   // the modem may take PDU text or be sending one:
                               // a stop cancels it with ESC
     bool submission = false;  // PDU text: the "+CMGS: <mr>" that comes is its own
+    // A query's own information line begins so ("+CSQ:"): an "OK" before
+    // it is another command's, late; one alone, at the end, a bare answer.
+    std::string_view info{};
 };
 
 struct Reply {
@@ -69,6 +72,9 @@ struct Reply {
     bool written;             // false when the command could not be written whole
     std::string_view result;  // the error's final result line, blanks around it aside
     bool stopped = false;     // a stop signal ended the exchange: unwind
+    std::string_view info{};  // the command's own information line, blanks aside: the
+                              // query's, or a submission's "+CMGS: <mr>"
+    unsigned others = 0;      // other lines before the answer: notices, or late answers
 };
 
 // Recognises final results and the prompt in a byte stream, line by line,
@@ -80,6 +86,11 @@ struct LineScanner {
     Verdict verdict = Verdict::none;
     bool late = false;        // another submission's "+CMGS: <mr>" came: its result is next
     bool stale_line = false;  // the current line began before the command: not its answer
+    std::string_view info{};  // as the exchange's
+    bool early_ok = false;    // an "OK" came before the query's own line
+    std::array<char, kLineKeep> own{};  // the command's own information line
+    std::size_t own_length = 0;
+    unsigned others = 0;  // lines neither empty, echo, nor a result of ours
     std::array<char, kLineKeep> line{};
     std::size_t length = 0;  // bytes in the current line, kept or not
 };
@@ -91,7 +102,8 @@ std::size_t scan_reply(LineScanner &scanner, std::string_view bytes);
 // Judges the unfinished last line. After a quiet time (`whole` false) only
 // a result without a code: a modem that has fallen quiet after "OK" has
 // said it, with or without its CR LF, but "+CMS ERROR: 50" may yet go on
-// to 500. At the exchange's end (`whole`) what came is the whole line.
+// to 500. At the exchange's end (`whole`) what came is the whole line, and
+// a query's "OK" that came alone was its answer after all.
 void end_reply_line(LineScanner &scanner, bool whole);
 
 // The current line without the blanks and tabs around it, as kept.

@@ -20,6 +20,7 @@ constexpr Millis kMillisPerSecond = 1000;
 // valid until the next command.
 std::array<char, kReplyBufferSize> g_reply;
 std::array<char, kLineKeep> g_result;
+std::array<char, kLineKeep> g_info;
 
 // How a wait ended.
 enum class Ready { yes, timed_out, failed, stopped };
@@ -129,6 +130,7 @@ LineScanner read_off_stale(int fd, const Exchange &exchange)
         }
     }
     LineScanner scanner{exchange.awaited, exchange.submission};
+    scanner.info = exchange.info;
     scanner.late = stale.late && !exchange.submission;
     scanner.line = stale.line;
     scanner.length = stale.length;
@@ -240,5 +242,12 @@ Reply at_command(int fd, const char *command, const Exchange &exchange)
     }
     if (!decided(g))
         end_reply_line(g.scanner, true);  // what came is all that will come
-    return {g_reply.data(), g.scanner.verdict, true, keep_result(g.scanner)};
+    std::copy_n(g.scanner.own.begin(), g.scanner.own_length, g_info.begin());
+    return {g_reply.data(),
+            g.scanner.verdict,
+            true,
+            keep_result(g.scanner),
+            false,
+            {g_info.data(), g.scanner.own_length},
+            g.scanner.others};
 }

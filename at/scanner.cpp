@@ -40,18 +40,29 @@ void judge_line(LineScanner &s, bool whole)
         s.late = true;  // a submission of an earlier run or exchange: not our answer
         return;
     }
-    const bool error = error_result(line);
-    const bool result = error || line == kResultOk;
-    if (!result || (!whole && line != kResultOk && line != kResultError) || s.stale_line)
-        return;
-    if (s.late) {  // the late submission's own result
-        s.late = !whole;
+    const std::string_view own = s.submission ? kSubmitResultPrefix : s.info;
+    if (!own.empty() && line.starts_with(own) && !s.stale_line) {
+        s.own_length = std::min(line.size(), s.own.size());
+        std::copy_n(line.begin(), s.own_length, s.own.begin());
         return;
     }
-    if (error)
+    const bool error = error_result(line);
+    const bool result = error || line == kResultOk;
+    if (!result && whole && !line.empty() && !line.starts_with("AT"))  // echo is no other line
+        ++s.others;
+    if (!result || (!whole && line != kResultOk && line != kResultError))
+        return;
+    if (s.stale_line || s.late) {  // an earlier command's, or the late submission's result
+        s.late = s.late && !whole;
+        return;
+    }
+    if (error) {
         s.verdict = Verdict::error;
-    else if (s.awaited == Awaited::ok)
+    } else if (s.awaited == Awaited::ok && !s.info.empty() && s.own_length == 0) {
+        s.early_ok = true;  // a query answers with its line first: this OK is an earlier one's
+    } else if (s.awaited == Awaited::ok) {
         s.verdict = Verdict::answer;
+    }
 }
 
 }  // namespace
@@ -74,6 +85,8 @@ std::size_t scan_reply(LineScanner &scanner, std::string_view bytes)
             scanner.verdict = Verdict::answer;
             break;
         }
+        if ((c == ' ' || c == '\t') && scanner.length == 0)
+            continue;  // leading blanks say nothing, however many
         if (c == '\r' || c == '\n') {
             judge_line(scanner, true);
             if (scanner.verdict == Verdict::none) {
@@ -92,6 +105,8 @@ std::size_t scan_reply(LineScanner &scanner, std::string_view bytes)
 void end_reply_line(LineScanner &scanner, bool whole)
 {
     judge_line(scanner, whole);
+    if (whole && scanner.verdict == Verdict::none && scanner.early_ok)
+        scanner.verdict = Verdict::answer;  // a query with nothing to tell
 }
 
 std::string_view next_info_line(std::string_view &reply)

@@ -64,27 +64,28 @@ bool sim_ready(std::string_view fields)
 }  // namespace
 
 static const Probe kProbes[] = {
-    {"AT+CPIN?\r", "+CPIN: ", sim_ready, "SIM not ready"},
-    {"AT+CREG?\r", "+CREG: ", registered, "not registered"},
-    {"AT+CEREG?\r", "+CEREG: ", registered, "not registered"},
-    {"AT+CSQ\r", "+CSQ: ", signal, "no signal"},
-    {"AT+CSCA?\r", "+CSCA: ", smsc_set, "no SMSC address"},
+    {"AT+CPIN?\r", "+CPIN:", sim_ready, "SIM not ready"},
+    {"AT+CREG?\r", "+CREG:", registered, "not registered"},
+    {"AT+CEREG?\r", "+CEREG:", registered, "not registered"},
+    {"AT+CSQ\r", "+CSQ:", signal, "no signal"},
+    {"AT+CSCA?\r", "+CSCA:", smsc_set, "no SMSC address"},
 };
 
 namespace {
 
-// Whether the information lines of `reply` hold a good answer; prints them.
-bool probe_reply(const Probe &probe, std::string_view reply)
+// Whether the probe's own answer line is good; prints it, escaped: it is
+// the modem's, and may hold bytes that would rewrite a terminal's line.
+bool probe_reply(const Probe &probe, std::string_view line)
 {
-    bool good = false;
-    for (std::string_view line; !(line = next_info_line(reply)).empty();) {
-        std::printf("%.*s\n", static_cast<int>(line.size()), line.data());
-        if (line.starts_with(probe.prefix)) {
-            line.remove_prefix(probe.prefix.size());
-            good = good || probe.good(line);
-        }
-    }
-    return good;
+    if (line.empty())
+        return false;
+    std::array<char, kReportSize> shown{};
+    const std::string_view text = escape_line(line, shown);
+    std::printf("%.*s\n", static_cast<int>(text.size()), text.data());
+    line.remove_prefix(probe.prefix.size());
+    while (!line.empty() && line.front() == ' ')
+        line.remove_prefix(1);
+    return probe.good(line);
 }
 
 // Whole seconds left before `deadline`, none once it has passed.
@@ -101,7 +102,18 @@ CheckResult ask_modem(int fd, const DialogueTimeouts &t, long long deadline)
     DialogueTimeouts bounded = t;
     bounded.mode_seconds =
         std::clamp((seconds_left(deadline) - 1) / kCheckModeShare, 1, std::max(t.mode_seconds, 1));
-    const Reply mode = enter_pdu_mode(fd, bounded);
+    Reply mode = enter_pdu_mode(fd, bounded);
+    // An earlier command's late answer (its line, then its OK) may have
+    // come where the mode command's should: ask again until an answer
+    // comes alone, for the verdict to be this modem's answer to it.
+    for (int tries = 0; tries < kCheckModeTries && mode.verdict == Verdict::answer &&
+                        !mode.stopped && mode.others > 0 && seconds_left(deadline) > 0;
+         ++tries) {
+        const int left = seconds_left(deadline);
+        mode = at_command(fd, kModeCommand,
+                          {Awaited::ok, std::min(bounded.mode_seconds, left),
+                           std::min(2 * bounded.mode_seconds, left)});
+    }
     if (mode.stopped || mode.verdict == Verdict::none)
         return {kCheckNoAnswer, mode.stopped};
     if (mode.verdict == Verdict::error)  // a run would end "AT+CMGF=0 error."
@@ -113,12 +125,13 @@ CheckResult ask_modem(int fd, const DialogueTimeouts &t, long long deadline)
         const int left = seconds_left(deadline);
         if (left == 0)
             return {kCheckNoAnswer, false};
-        const Exchange exchange = {Awaited::ok, std::min(t.prompt_seconds, left),
-                                   std::min(2 * t.prompt_seconds, left)};
+        Exchange exchange = {Awaited::ok, std::min(t.prompt_seconds, left),
+                             std::min(2 * t.prompt_seconds, left)};
+        exchange.info = probe.prefix;  // its own answer, not a late one of another command
         const Reply reply = at_command(fd, probe.command, exchange);
         if (reply.stopped || reply.verdict == Verdict::none)
             return {kCheckNoAnswer, reply.stopped};
-        answered = probe_reply(probe, reply.text) || answered;
+        answered = probe_reply(probe, reply.info) || answered;
         if (i + 1 < std::size(kProbes) && kProbes[i + 1].cause == probe.cause)
             continue;
         if (!answered && cause == nullptr)

@@ -85,6 +85,8 @@ inline constexpr const char *kMsgUsageErrorFormat =
 
 // --check's verdicts, on standard output and in the log line.
 inline constexpr const char *kCheckReady = "ready";
+// Mode commands asked again when their OK came after other lines.
+inline constexpr int kCheckModeTries = 2;
 inline constexpr const char *kCheckNotReady = "not ready: ";
 inline constexpr const char *kCheckNoAnswer = "no answer";
 inline constexpr const char *kCheckNoPort = "no modem port";

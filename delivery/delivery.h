@@ -32,8 +32,14 @@ inline constexpr const char *kSubmitFormat = "AT+CMGS=%u\r";
 inline constexpr const char *kErrorCodesCommand = "AT+CMEE=1\r";
 // What a run that gives up asks the modem, so that the log tells whether
 // the SIM, the registration or the antenna is at fault.
-inline constexpr std::array<const char *, 4> kStateCommands = {"AT+CPIN?\r", "AT+CREG?\r",
-                                                               "AT+CEREG?\r", "AT+CSQ\r"};
+struct StateQuery {
+    const char *command;
+    std::string_view answer;  // the prefix of its own information line
+};
+inline constexpr std::array<StateQuery, 4> kStateQueries = {{{"AT+CPIN?\r", "+CPIN:"},
+                                                             {"AT+CREG?\r", "+CREG:"},
+                                                             {"AT+CEREG?\r", "+CEREG:"},
+                                                             {"AT+CSQ\r", "+CSQ:"}}};
 
 inline constexpr const char *kMsgInvalidNumber = "Invalid phone number.";
 inline constexpr const char *kMsgModeError = "AT+CMGF=0 error.";
@@ -48,7 +54,6 @@ inline constexpr const char *kMsgGaveUp = "SMS not sent: no more tries.";
 // A recipient served: the number and the <mr> of each part's "+CMGS: <mr>".
 inline constexpr const char *kMsgServedFormat = "SMS to %s sent: message reference%s %s.";
 inline constexpr const char *kMsgUnknownReference = "unknown";  // a bare OK, or a duplicate
-inline constexpr std::string_view kCmgsPrefix = "+CMGS:";
 inline constexpr int kMaxMessageReference = 255;
 // A port that could not be taken again between rounds: its own line, and
 // what follows.

@@ -40,21 +40,18 @@ Cause cause_of(const Reply &reply, std::string_view missing)
     return {FailureKind::temporary, missing, "", -1};
 }
 
-// The <mr> of "+CMGS: <mr>" in a submission's reply (TS 27.005 3.5.1),
+// The <mr> of a submission's own "+CMGS: <mr>" line (TS 27.005 3.5.1),
 // -1 when none came: a bare "OK" counts as accepted too.
-int message_reference(std::string_view reply)
+int message_reference(std::string_view line)
 {
-    for (std::string_view line; !(line = next_info_line(reply)).empty();) {
-        if (!line.starts_with(kCmgsPrefix))
-            continue;
-        line.remove_prefix(kCmgsPrefix.size());
-        while (!line.empty() && line.front() == ' ')
-            line.remove_prefix(1);
-        int reference = -1;
-        std::from_chars(line.data(), line.data() + line.size(), reference);
-        return reference <= kMaxMessageReference ? reference : -1;
-    }
-    return -1;
+    if (!line.starts_with(kSubmitResultPrefix))
+        return -1;
+    line.remove_prefix(kSubmitResultPrefix.size());
+    while (!line.empty() && line.front() == ' ')
+        line.remove_prefix(1);
+    int reference = -1;
+    std::from_chars(line.data(), line.data() + line.size(), reference);
+    return reference <= kMaxMessageReference ? reference : -1;
 }
 
 // The round after a decision: stop, or go on (the next recipient, or the
@@ -134,7 +131,7 @@ RoundEnd submit_parts(int fd, Delivery &d, std::size_t who, const DialogueTimeou
         if (decision.next != Next::sent)  // the other parts would be useless alone
             return after(decision, unanswered);
         r.references[k] = decision.next == Next::sent && result.verdict == Verdict::answer
-                              ? message_reference(result.text)
+                              ? message_reference(result.info)
                               : -1;  // a duplicate's first copy was never answered
         r.accepted = k + 1;
         r.history.resubmit = r.history.maybe_sent = false;
@@ -185,19 +182,20 @@ bool log_modem_state(int fd, const DialogueTimeouts &timeouts)
 {
     std::array<char, kReportSize> state{};
     std::size_t used = 0;
-    for (const char *command : kStateCommands) {
-        const Reply reply =
-            at_command(fd, command, listening_for(Awaited::ok, timeouts.prompt_seconds));
+    for (const StateQuery &query : kStateQueries) {
+        Exchange exchange = listening_for(Awaited::ok, timeouts.prompt_seconds);
+        exchange.info = query.answer;  // its own line, not a late one of another
+        const Reply reply = at_command(fd, query.command, exchange);
         if (reply.stopped)
             return false;
         if (reply.verdict == Verdict::none)
             break;  // not listening: the others would wait in vain too
-        for (std::string_view rest = reply.text, line; !(line = next_info_line(rest)).empty();) {
-            const int n =
-                std::snprintf(state.data() + used, state.size() - used, "%s%.*s",
-                              used == 0 ? "" : "; ", static_cast<int>(line.size()), line.data());
-            used = std::min(used + static_cast<std::size_t>(std::max(n, 0)), state.size() - 1);
-        }
+        if (reply.info.empty())
+            continue;
+        const int n =
+            std::snprintf(state.data() + used, state.size() - used, "%s%.*s", used == 0 ? "" : "; ",
+                          static_cast<int>(reply.info.size()), reply.info.data());
+        used = std::min(used + static_cast<std::size_t>(std::max(n, 0)), state.size() - 1);
     }
     report(LOG_ERR, kMsgStateFormat, used == 0 ? "no answer" : state.data());
     return true;

@@ -452,69 +452,44 @@ TEST(AtCommand, WaitingRules)
         const char *gathered;  // nullptr: not compared
         Verdict verdict;
         double earliest, latest;  // seconds the exchange takes
+        const char *info = nullptr;  // a query's own line, as it came; nullptr: no query
     };
     // T is 1 s; the second chunk comes 600 ms after the first: within the
     // wait of an undecided reply. A decided one ends on its answer, at once.
     Answer noise;  // a byte every 150 ms, for 3 s
     for (int i = 0; i < 20; ++i)
         noise.push_back({150ms, "x"});
+    const std::string blanks(70, ' ');  // more than a line keeps
+    // clang-format off
     const std::vector<Case> cases = {
-        {"CR LF, then OK",
-         Awaited::ok,
-         {{0ms, "\r\n"}, {600ms, "OK\r\n"}},
-         "\r\nOK\r\n",
-         Verdict::answer,
-         0.55,
-         0.8},
-        {"a notice, then OK",
-         Awaited::ok,
-         {{0ms, "\r\n+CREG: 1\r\n"}, {600ms, "\r\nOK\r\n"}},
-         "\r\n+CREG: 1\r\n\r\nOK\r\n",
-         Verdict::answer,
-         0.55,
-         0.8},
-        {"late LF after OK",
-         Awaited::ok,
-         {{0ms, "\r\nOK\r"}, {600ms, "\n"}},
-         "\r\nOK\r",
-         Verdict::answer,
-         0,
-         0.2},
-        {"OK without its CR LF: judged after the quiet",
-         Awaited::ok,
-         {{0ms, "\r\nOK"}, {600ms, "\r\n"}},
-         "\r\nOK",
-         Verdict::answer,
-         0.18,
-         0.45},
-        {"OK, then AY: judged at its line end",
-         Awaited::ok,
-         {{0ms, "\r\nOK"}, {100ms, "AY\r\n"}},
-         "\r\nOKAY\r\n",
-         Verdict::none,
-         1.0,
-         1.4},
-        {"an error, then a stale OK",
-         Awaited::ok,
-         {{0ms, "\r\nERROR\r\n"}, {300ms, "\r\nOK\r\n"}},
-         "\r\nERROR\r\n",
-         Verdict::error,
-         0,
-         0.2},
-        {"prompt, then more",
-         Awaited::prompt,
-         {{0ms, "\r\n>"}, {600ms, " "}},
-         "\r\n>",
-         Verdict::answer,
-         0,
-         0.2},
+        {"CR LF, then OK", Awaited::ok, {{0ms, "\r\n"}, {600ms, "OK\r\n"}}, "\r\nOK\r\n", Verdict::answer, 0.55, 0.8},
+        {"a notice, then OK", Awaited::ok, {{0ms, "\r\n+CREG: 1\r\n"}, {600ms, "\r\nOK\r\n"}},
+         "\r\n+CREG: 1\r\n\r\nOK\r\n", Verdict::answer, 0.55, 0.8},
+        {"late LF after OK", Awaited::ok, {{0ms, "\r\nOK\r"}, {600ms, "\n"}}, "\r\nOK\r", Verdict::answer, 0, 0.2},
+        {"OK without its CR LF: judged after the quiet", Awaited::ok, {{0ms, "\r\nOK"}, {600ms, "\r\n"}},
+         "\r\nOK", Verdict::answer, 0.18, 0.45},
+        {"OK, then AY: judged at its line end", Awaited::ok, {{0ms, "\r\nOK"}, {100ms, "AY\r\n"}},
+         "\r\nOKAY\r\n", Verdict::none, 1.0, 1.4},
+        {"an error, then a stale OK", Awaited::ok, {{0ms, "\r\nERROR\r\n"}, {300ms, "\r\nOK\r\n"}},
+         "\r\nERROR\r\n", Verdict::error, 0, 0.2},
+        {"prompt, then more", Awaited::prompt, {{0ms, "\r\n>"}, {600ms, " "}}, "\r\n>", Verdict::answer, 0, 0.2},
         {"a trickle of noise ends at 2 T", Awaited::ok, noise, nullptr, Verdict::none, 1.9, 2.4},
+        {"OK after more blanks than a line keeps", Awaited::ok, {{0ms, "\r\n" + blanks + "OK\r\n"}}, nullptr,
+         Verdict::answer, 0, 0.2},
+        {"a query: another's late answer, then its own", Awaited::ok,
+         {{0ms, "\r\n+CREG: 0,1\r\n\r\nOK\r\n"}, {100ms, "\r\n+CSQ: 20,99\r\n\r\nOK\r\n"}}, nullptr,
+         Verdict::answer, 0.05, 0.3, "+CSQ: 20,99"},
+        {"a query's bare OK: its answer once nothing else came", Awaited::ok, {{0ms, "\r\nOK\r\n"}},
+         "\r\nOK\r\n", Verdict::answer, 1.0, 1.4, ""},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         ScriptedModem modem({c.answer});
         const auto start = Clock::now();
-        const Reply reply = at_command(modem.fd(), "AT\r", {c.awaited, 1, 2});
+        Exchange exchange = {c.awaited, 1, 2};
+        exchange.info = c.info != nullptr ? "+CSQ:" : "";
+        const Reply reply = at_command(modem.fd(), "AT\r", exchange);
         const double took = std::chrono::duration<double>(Clock::now() - start).count();
         EXPECT_GE(took, c.earliest);
         EXPECT_LT(took, c.latest);
@@ -523,6 +498,7 @@ TEST(AtCommand, WaitingRules)
         if (c.gathered != nullptr) {
             EXPECT_STREQ(reply.text, c.gathered);
         }
+        EXPECT_EQ(reply.info, c.info != nullptr ? c.info : "");
     }
 }
 
@@ -531,9 +507,10 @@ TEST(AtCommand, FloodsAreSearchedButKeepTheirFirst8191Bytes)
     std::string flood;
     for (std::size_t i = 0; flood.size() < 100000; ++i)
         flood += std::to_string(i) + ",";
-    ScriptedModem modem({{{0ms, flood + "\r\nOK\r\n"}}, kOk});
-    const Reply reply = at_command(modem.fd(), "AT\r", {Awaited::ok, 1, 2});
+    ScriptedModem modem({{{0ms, flood + "\r\n+CMGS: 5\r\n\r\nOK\r\n"}}, kOk});
+    const Reply reply = at_command(modem.fd(), "00\x1a", {Awaited::ok, 1, 2, true, true});
     EXPECT_EQ(reply.verdict, Verdict::answer) << "the answer after 100 KB is found";
+    EXPECT_EQ(reply.info, "+CMGS: 5") << "and its message reference";
     EXPECT_EQ(std::string(reply.text), flood.substr(0, kReplyBufferSize - 1));
     EXPECT_STREQ(at_command(modem.fd(), "AT\r", {Awaited::ok, 1, 2}).text, "\r\nOK\r\n")
         << "the rest was drained";
@@ -553,6 +530,13 @@ TEST(AtCommand, WhatWasOnTheLineBeforeIsNotTheAnswer)
     EXPECT_EQ(at_command(modem.fd(), "AT\r", {Awaited::ok, 1, 2}).verdict, Verdict::answer);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(at_command(modem.fd(), "AT\r", {Awaited::ok, 1, 2}).verdict, Verdict::error);
+    // A late result whose line ends only after the next command went out.
+    ScriptedModem late({{{300ms, "\r\n+CMGS: 7\r\n\r\nOK"}}, {{0ms, "\r\n\r\nOK\r\n"}}});
+    static_cast<void>(at_command(late.fd(), "00\x1a", {Awaited::ok, 0, 0}));
+    std::this_thread::sleep_for(400ms);
+    const auto start = Clock::now();
+    EXPECT_EQ(at_command(late.fd(), "AT\r", {Awaited::ok, 1, 2}).verdict, Verdict::answer);
+    EXPECT_LT(Clock::now() - start, 500ms) << "its own OK, not the late one's";
 }
 
 TEST(AtCommand, LateAnswerOpensTheNextReply)
