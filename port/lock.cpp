@@ -107,8 +107,7 @@ void say_no_port(const char *device, const char *lock, const LockAttempt &attemp
         guard_path(lock, guard);
         std::snprintf(reason.data(), reason.size(), "cannot remove stale guard %s: %s",
                       guard.data(), error);
-    }
-    else if (attempt.result == LockResult::failed)
+    } else if (attempt.result == LockResult::failed)
         std::snprintf(reason.data(), reason.size(), "cannot create %s: %s", lock, error);
     else if (attempt.result == LockResult::guarded) {
         std::array<char, kGuardPathSize> guard{};
