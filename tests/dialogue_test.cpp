@@ -451,7 +451,7 @@ TEST(AtCommand, WaitingRules)
         Answer answer;
         const char *gathered;  // nullptr: not compared
         Verdict verdict;
-        double earliest, latest;  // seconds the exchange takes
+        double earliest, latest;     // seconds the exchange takes
         const char *info = nullptr;  // a query's own line, as it came; nullptr: no query
     };
     // T is 1 s; the second chunk comes 600 ms after the first: within the
