@@ -37,6 +37,19 @@ bool written_within(const struct stat &st, long seconds)
     return now.tv_sec - st.st_mtim.tv_sec < seconds;
 }
 
+// Our own PID cannot be ours yet: we have not created the lock. It was left
+// by an earlier process whose PID the kernel has given to us. A locker that
+// creates its lock file first and writes its PID a moment later leaves it
+// empty in between. An flock says "alive" across PID namespaces only while
+// its holder also touches the file, as a working cellpost does: anyone who
+// can read a lock can flock it, but only its owner can touch it.
+bool holder_alive(const LockHolder &holder, const struct stat &judged)
+{
+    const bool writing = holder.pid == 0 && written_within(judged, kLockWritingSeconds);
+    const bool touched = holder.flocked && written_within(judged, kLockTimeoutSeconds);
+    return touched || writing || (holder.pid != getpid() && process_alive(holder.pid));
+}
+
 }  // namespace
 
 LockAttempt clear_stale_lock(const char *lock)
@@ -68,16 +81,7 @@ LockAttempt clear_stale_lock(const char *lock)
     close(fd);  // read-only: nothing to lose if close fails; drops our flock
     if (!same)
         return {LockResult::busy};
-    // Our own PID cannot be ours yet: we have not created the lock. It was
-    // left by an earlier process whose PID the kernel has given to us. A
-    // locker that creates its lock file first and writes its PID a moment
-    // later leaves it empty in between. An flock says "alive" across PID
-    // namespaces only while its holder also touches the file, as a working
-    // cellpost does: anyone who can read a lock can flock it, but only its
-    // owner can touch it.
-    const bool writing = holder.pid == 0 && written_within(judged, kLockWritingSeconds);
-    const bool touched = holder.flocked && written_within(judged, kLockTimeoutSeconds);
-    if (touched || writing || (holder.pid != getpid() && process_alive(holder.pid)))
+    if (holder_alive(holder, judged))
         return {LockResult::busy, holder};
     // Stale. Another locker may have replaced it since we judged it: only
     // the very file judged goes.
