@@ -130,9 +130,8 @@ RoundEnd submit_parts(int fd, Delivery &d, std::size_t who, const DialogueTimeou
         }
         if (decision.next != Next::sent)  // the other parts would be useless alone
             return after(decision, unanswered);
-        r.references[k] = decision.next == Next::sent && result.verdict == Verdict::answer
-                              ? message_reference(result.info)
-                              : -1;  // a duplicate's first copy was never answered
+        // A duplicate's first copy was never answered: its reference is unknown.
+        r.references[k] = result.verdict == Verdict::answer ? message_reference(result.info) : -1;
         r.accepted = k + 1;
         r.history.resubmit = r.history.maybe_sent = false;
     }

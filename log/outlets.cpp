@@ -99,9 +99,12 @@ void connect_log()
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", g_log_socket);  // cut if long
+    // A daemon that kept a line waiting its whole time is still the same
+    // daemon behind a new connection: it is only tried, until it takes one.
+    const bool stalled = g_log.stalled;
     for (const int type : {SOCK_DGRAM, SOCK_STREAM}) {
         // Non-blocking: a daemon whose backlog is full must not hold the connect.
-        g_log = {socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0), true, true};
+        g_log = {socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0), true, true, stalled};
         g_log.stream = type == SOCK_STREAM;
         if (g_log.fd < 0)
             return;

@@ -20,6 +20,13 @@
 
 namespace {
 
+// Whole seconds of the monotonic clock, -1 when it cannot be read.
+long monotonic_seconds()
+{
+    const long long now = monotonic_ms();
+    return now < 0 ? -1 : static_cast<long>(now / 1000);
+}
+
 // Writes our PID into a private file, takes its flock and links it to the
 // lock name: link() fails if the name exists, the lock is never seen
 // without its PID, and never without its flock. mkostemp() picks a name
@@ -144,17 +151,6 @@ bool lock_path(const char *lock_dir, const char *path, std::span<char, kLockPath
                                      static_cast<int>(name.size()), name.data());
     return length > 0 && static_cast<std::size_t>(length) < out.size();
 }
-
-namespace {
-
-// Whole seconds of the monotonic clock, -1 when it cannot be read.
-long monotonic_seconds()
-{
-    const long long now = monotonic_ms();
-    return now < 0 ? -1 : static_cast<long>(now / 1000);
-}
-
-}  // namespace
 
 Locked lock_device(const char *lock_dir, const char *path, int timeout_seconds, HeldLock &held,
                    PortNote &why, int max_seconds)
