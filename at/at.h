@@ -11,6 +11,7 @@
 // and every wake-up of a wait (at least twice a second) refreshes the
 // port's lock. A stop signal ends an exchange at once,
 // after an ESC where the modem may be in PDU entry; the caller unwinds.
+// A reply owns the lines it reports: no later exchange changes them.
 // Nothing here decides what an answer means for the message.
 #pragma once
 
@@ -30,6 +31,10 @@ inline constexpr std::size_t kLineKeep = 64;
 // At 115200 baud a whole command leaves in about 35 ms; a line that takes
 // no byte for this long is not taking the command.
 inline constexpr int kWriteLimitSeconds = 5;
+// A modem sends a submission's "+CMGS: <mr>" only once the network took
+// the message, and its "OK" right behind it: when that much time passes
+// after the line without the OK (lost to line noise), the line has said it.
+inline constexpr int kResultAfterReferenceSeconds = 5;
 
 inline constexpr char kCtrlZ = '\x1a';                 // ends the PDU text
 inline constexpr char kEsc = '\x1b';                   // cancels PDU text without sending it
@@ -66,15 +71,24 @@ struct Exchange {
     std::string_view info{};
 };
 
+// One line of the modem's, blanks around it aside, cut to kLineKeep bytes:
+// a copy of the reply's own.
+struct Line {
+    std::array<char, kLineKeep> bytes{};
+    std::size_t length = 0;
+    std::string_view view() const { return {bytes.data(), length}; }
+};
+
 struct Reply {
-    const char *text;         // the first bytes received but NULs, NUL-terminated
-    Verdict verdict;          // judged on every byte received, kept or not
-    bool written;             // false when the command could not be written whole
-    std::string_view result;  // the error's final result line, blanks around it aside
-    bool stopped = false;     // a stop signal ended the exchange: unwind
-    std::string_view info{};  // the command's own information line, blanks aside: the
-                              // query's, or a submission's "+CMGS: <mr>"
-    unsigned others = 0;      // other lines before the answer: notices, or late answers
+    const char *text;          // the first bytes received but NULs, NUL-terminated: a transcript
+                               // for the reader, valid until the next exchange
+    Verdict verdict;           // judged on every byte received, kept or not
+    bool written;              // false when the command could not be written whole
+    Line result{};             // the error's final result line
+    bool interrupted = false;  // a stop signal ended the exchange: unwind
+    Line info{};               // the command's own information line: the query's, or a
+                               // submission's "+CMGS: <mr>"
+    unsigned others = 0;       // other lines before the answer: notices, or late answers
 };
 
 // Recognises final results and the prompt in a byte stream, line by line,
@@ -88,9 +102,8 @@ struct LineScanner {
     bool stale_line = false;  // the current line began before the command: not its answer
     std::string_view info{};  // as the exchange's
     bool early_ok = false;    // an "OK" came before the query's own line
-    std::array<char, kLineKeep> own{};  // the command's own information line
-    std::size_t own_length = 0;
-    unsigned others = 0;  // lines neither empty, echo, nor a result of ours
+    Line own{};               // the command's own information line
+    unsigned others = 0;      // lines neither empty, echo, nor a result of ours
     std::array<char, kLineKeep> line{};
     std::size_t length = 0;  // bytes in the current line, kept or not
 };
@@ -109,15 +122,12 @@ void end_reply_line(LineScanner &scanner, bool whole);
 // The current line without the blanks and tabs around it, as kept.
 std::string_view current_line(const LineScanner &scanner);
 
-// The next information line of a reply, skipping empty lines, echo and
-// final results, and moves `reply` past it; empty when none is left.
-std::string_view next_info_line(std::string_view &reply);
-
 // Writes `command` in full and gathers the modem's reply: until the answer
 // or an error is in, at once, or, while neither has come, until the
 // exchange's time runs out. Bytes after the answer are dropped by the next
-// exchange. A command that cannot be written whole is not waited for. The
-// text is valid until the next call.
+// exchange. A command that cannot be written whole is not waited for. A
+// submission whose own "+CMGS: <mr>" came ends kResultAfterReferenceSeconds
+// after that line at the latest, decided or not.
 Reply at_command(int fd, const char *command, const Exchange &exchange);
 
 // Writes ESC, which ends PDU entry without sending anything.

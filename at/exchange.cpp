@@ -16,11 +16,9 @@ namespace {
 using Millis = long long;
 constexpr Millis kMillisPerSecond = 1000;
 
-// One reply at a time for the whole process, and its final result line;
-// valid until the next command.
+// The bytes of one reply at a time for the whole process, a transcript
+// valid until the next command; what the reply says is its own copy.
 std::array<char, kReplyBufferSize> g_reply;
-std::array<char, kLineKeep> g_result;
-std::array<char, kLineKeep> g_info;
 
 // How a wait ended.
 enum class Ready { yes, timed_out, failed, stopped };
@@ -146,6 +144,7 @@ struct Gathering {
     Millis last_byte;      // silence is counted from the write, then from each byte
     bool judged = true;    // the unfinished line was judged since the last byte
     std::size_t kept = 0;  // bytes in the reply buffer, or past it
+    Millis own_line = -1;  // when a submission's own "+CMGS: <mr>" was in
 };
 
 bool decided(const Gathering &g)
@@ -157,10 +156,15 @@ bool decided(const Gathering &g)
 // moment it has: a whole final result line, or the prompt): 200 ms of
 // quiet lets an unfinished last line be judged, as a modem that has fallen
 // silent after "OK" without its CR LF has said it; after that only the
-// exchange's silence or its time limit ends it.
+// exchange's silence or its time limit ends it. A submission's own
+// "+CMGS: <mr>" says that the network took the message: its OK comes
+// right behind it, or has been lost on the line.
 Millis give_up_at(const Gathering &g)
 {
-    return std::min(g.last_byte + (g.judged ? g.idle : kQuietMilliseconds), g.deadline);
+    Millis until = std::min(g.last_byte + (g.judged ? g.idle : kQuietMilliseconds), g.deadline);
+    if (g.own_line >= 0)
+        until = std::min(until, g.own_line + kResultAfterReferenceSeconds * kMillisPerSecond);
+    return until;
 }
 
 // The wait ran out; true when that ends the exchange.
@@ -181,17 +185,21 @@ bool take(Gathering &g, std::string_view got)
     g.kept += got.size();
     g.last_byte = monotonic_ms();
     g.judged = false;
+    if (g.scanner.submission && g.scanner.own.length > 0 && g.own_line < 0)
+        g.own_line = g.last_byte;
     return decided(g);
 }
 
 // The final result line as it came, for the caller to tell what it says.
-std::string_view keep_result(const LineScanner &scanner)
+Line result_line(const LineScanner &scanner)
 {
+    Line result{};
     if (scanner.verdict != Verdict::error)
-        return {};
+        return result;
     const std::string_view line = current_line(scanner);
-    std::copy(line.begin(), line.end(), g_result.begin());
-    return {g_result.data(), line.size()};
+    result.length = std::min(line.size(), result.bytes.size());
+    std::copy_n(line.begin(), result.length, result.bytes.begin());
+    return result;
 }
 
 }  // namespace
@@ -210,14 +218,14 @@ void cancel_pdu_entry(int fd)
 Reply at_command(int fd, const char *command, const Exchange &exchange)
 {
     g_reply.fill('\0');
-    const Reply stopped = {g_reply.data(), Verdict::none, false, {}, true};
+    const Reply interrupted = {g_reply.data(), Verdict::none, false, {}, true};
     if (stop_seen(fd, exchange))
-        return stopped;  // asked between two commands: write nothing more
+        return interrupted;  // asked between two commands: write nothing more
     LineScanner scanner = read_off_stale(fd, exchange);
     const int write_seconds = std::min(exchange.idle_seconds, kWriteLimitSeconds);
     const Ready wrote = write_all(fd, command, write_seconds * kMillisPerSecond, exchange);
     if (wrote == Ready::stopped)
-        return stopped;
+        return interrupted;
     if (wrote != Ready::yes)
         return {g_reply.data(), Verdict::none, false, {}};
 
@@ -228,7 +236,7 @@ Reply at_command(int fd, const char *command, const Exchange &exchange)
     for (;;) {
         const Ready ready = wait_ready(fd, POLLIN, give_up_at(g), exchange);
         if (ready == Ready::stopped)
-            return stopped;
+            return interrupted;
         if (ready == Ready::failed || (ready == Ready::timed_out && quiet_ends(g)))
             break;
         if (ready == Ready::timed_out)
@@ -242,12 +250,6 @@ Reply at_command(int fd, const char *command, const Exchange &exchange)
     }
     if (!decided(g))
         end_reply_line(g.scanner, true);  // what came is all that will come
-    std::copy_n(g.scanner.own.begin(), g.scanner.own_length, g_info.begin());
-    return {g_reply.data(),
-            g.scanner.verdict,
-            true,
-            keep_result(g.scanner),
-            false,
-            {g_info.data(), g.scanner.own_length},
-            g.scanner.others};
+    return {g_reply.data(), g.scanner.verdict, true, result_line(g.scanner), false,
+            g.scanner.own,  g.scanner.others};
 }

@@ -1,24 +1,11 @@
 // Telling final results and the prompt in whatever the modem sends.
 #include "at.h"
 
+#include "base.h"
+
 #include <algorithm>
 
 namespace {
-
-bool blank(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
-// Without substr(), which may throw: the program links the C library alone.
-std::string_view trimmed(std::string_view line)
-{
-    while (!line.empty() && blank(line.front()))
-        line.remove_prefix(1);
-    while (!line.empty() && blank(line.back()))
-        line.remove_suffix(1);
-    return line;
-}
 
 // A line is an error final result only when it is one from its first
 // byte: a notice that merely contains "ERROR" decides nothing. A line cut
@@ -42,8 +29,8 @@ void judge_line(LineScanner &s, bool whole)
     }
     const std::string_view own = s.submission ? kSubmitResultPrefix : s.info;
     if (!own.empty() && line.starts_with(own) && !s.stale_line) {
-        s.own_length = std::min(line.size(), s.own.size());
-        std::copy_n(line.begin(), s.own_length, s.own.begin());
+        s.own.length = std::min(line.size(), s.own.bytes.size());
+        std::copy_n(line.begin(), s.own.length, s.own.bytes.begin());
         return;
     }
     const bool error = error_result(line);
@@ -58,7 +45,7 @@ void judge_line(LineScanner &s, bool whole)
     }
     if (error) {
         s.verdict = Verdict::error;
-    } else if (s.awaited == Awaited::ok && !s.info.empty() && s.own_length == 0) {
+    } else if (s.awaited == Awaited::ok && !s.info.empty() && s.own.length == 0) {
         s.early_ok = true;  // a query answers with its line first: this OK is an earlier one's
     } else if (s.awaited == Awaited::ok) {
         s.verdict = Verdict::answer;
@@ -69,7 +56,7 @@ void judge_line(LineScanner &s, bool whole)
 
 std::string_view current_line(const LineScanner &scanner)
 {
-    return trimmed({scanner.line.data(), std::min(scanner.length, scanner.line.size())});
+    return trim_blanks({scanner.line.data(), std::min(scanner.length, scanner.line.size())});
 }
 
 std::size_t scan_reply(LineScanner &scanner, std::string_view bytes)
@@ -107,17 +94,4 @@ void end_reply_line(LineScanner &scanner, bool whole)
     judge_line(scanner, whole);
     if (whole && scanner.verdict == Verdict::none && scanner.early_ok)
         scanner.verdict = Verdict::answer;  // a query with nothing to tell
-}
-
-std::string_view next_info_line(std::string_view &reply)
-{
-    while (!reply.empty()) {
-        const std::size_t end = std::min(reply.find_first_of("\r\n"), reply.size());
-        const std::string_view line = trimmed({reply.data(), end});
-        reply.remove_prefix(end < reply.size() ? end + 1 : end);
-        const bool final_result = line == kResultOk || error_result(line);
-        if (!line.empty() && !final_result && !line.starts_with("AT"))  // echo: not information
-            return line;
-    }
-    return {};
 }

@@ -83,9 +83,7 @@ bool probe_reply(const Probe &probe, std::string_view line)
     const std::string_view text = escape_line(line, shown);
     std::printf("%.*s\n", static_cast<int>(text.size()), text.data());
     line.remove_prefix(probe.prefix.size());
-    while (!line.empty() && line.front() == ' ')
-        line.remove_prefix(1);
-    return probe.good(line);
+    return probe.good(trim_blanks(line));
 }
 
 // Whole seconds left before `deadline`, none once it has passed.
@@ -107,15 +105,15 @@ CheckResult ask_modem(int fd, const DialogueTimeouts &t, long long deadline)
     // come where the mode command's should: ask again until an answer
     // comes alone, for the verdict to be this modem's answer to it.
     for (int tries = 0; tries < kCheckModeTries && mode.verdict == Verdict::answer &&
-                        !mode.stopped && mode.others > 0 && seconds_left(deadline) > 0;
+                        !mode.interrupted && mode.others > 0 && seconds_left(deadline) > 0;
          ++tries) {
         const int left = seconds_left(deadline);
         mode = at_command(fd, kModeCommand,
                           {Awaited::ok, std::min(bounded.mode_seconds, left),
                            std::min(2 * bounded.mode_seconds, left)});
     }
-    if (mode.stopped || mode.verdict == Verdict::none)
-        return {kCheckNoAnswer, mode.stopped};
+    if (mode.interrupted || mode.verdict == Verdict::none)
+        return {kCheckNoAnswer, mode.interrupted};
     if (mode.verdict == Verdict::error)  // a run would end "AT+CMGF=0 error."
         return {kCheckModeRefused, false};
     const char *cause = nullptr;
@@ -129,9 +127,9 @@ CheckResult ask_modem(int fd, const DialogueTimeouts &t, long long deadline)
                              std::min(2 * t.prompt_seconds, left)};
         exchange.info = probe.prefix;  // its own answer, not a late one of another command
         const Reply reply = at_command(fd, probe.command, exchange);
-        if (reply.stopped || reply.verdict == Verdict::none)
-            return {kCheckNoAnswer, reply.stopped};
-        answered = probe_reply(probe, reply.info) || answered;
+        if (reply.interrupted || reply.verdict == Verdict::none)
+            return {kCheckNoAnswer, reply.interrupted};
+        answered = probe_reply(probe, reply.info.view()) || answered;
         if (i + 1 < std::size(kProbes) && kProbes[i + 1].cause == probe.cause)
             continue;
         if (!answered && cause == nullptr)

@@ -1,5 +1,6 @@
-// What the run tells of its failures: each one judged by the policy,
-// recorded and logged with what follows, and the run's last lines.
+// What the run tells of its attempts: each failure judged by the policy,
+// recorded and logged as the decision says, each part accepted, and the
+// run's last lines.
 #include "delivery.h"
 
 #include "base.h"
@@ -12,133 +13,85 @@
 
 namespace {
 
+// The fixed lines a run ends with.
+constexpr const char *kMsgModeError = "AT+CMGF=0 error.";
+constexpr const char *kMsgPromptError = "AT+CMGS error.";
+constexpr const char *kMsgRejected = "SMS rejected by modem.";
+constexpr const char *kMsgNotConfirmed = "SMS not confirmed by modem.";
+constexpr const char *kMsgSent = "SMS successfully sent.";
+// A submission refused for a cause not the message's own, that outlasted
+// every round or says that the modem cannot send, or a port that never
+// came back: nothing says the message itself is at fault.
+constexpr const char *kMsgGaveUp = "SMS not sent: no more tries.";
+// By Outcome; no port at the start: its own line said why.
+const char *const kFixedLines[] = {kMsgSent,         kMsgModeError, kMsgPromptError,   kMsgRejected,
+                                   kMsgNotConfirmed, kMsgGaveUp,    kMsgInvalidNumber, nullptr};
+static_assert(std::size(kFixedLines) == static_cast<std::size_t>(Outcome::no_port) + 1);
+
+// A recipient served: the number and the <mr> of each part's "+CMGS: <mr>".
+constexpr const char *kMsgServedFormat = "SMS to %s sent: message reference%s %s.";
+constexpr const char *kMsgUnknownReference = "unknown";  // a bare OK, or a duplicate
+// A "+CMGS: <mr>" whose OK never came: the network took the message.
+constexpr const char *kMsgWithoutOkFormat = "%s: \"%.*s\" came without its OK; taken as sent.";
+// A failed attempt: "<subject> <failed|not sent>: <answer>[ (<meaning>)]<tail>",
+// the subject "SMS to <number>[ part <k>/<n>]", "SMS" or "Mode command".
+constexpr const char *kMsgAttemptFormat = "%s %s: %.*s%s%s%s%s";
+// The port's own line "No modem port: ...", then the tail.
+constexpr const char *kMsgPortThenFormat = "%.*s%s";
+// The tails, by Tail.
+constexpr const char *kMsgRetryFormat = "; trying again in %d s.";
+const char *const kTails[] = {kMsgRetryFormat, "; no more tries.", ".", "; the modem cannot send.",
+                              ""};
+static_assert(std::size(kTails) == static_cast<std::size_t>(Tail::none) + 1);
+constexpr const char *kNoRecipientSubject = "Mode command";
+constexpr const char *kCannotSendSubject = "SMS";  // it stands for every recipient
+
 using Subject = std::array<char, kCommandBufferSize>;
 
-// One line for one failed attempt, as kMsgAttemptFormat says. `next` is
-// what follows; with `seconds`, the pause before the next round.
-void log_attempt(int priority, const char *subject, const char *verb, std::string_view answer,
-                 const char *meaning, const char *next, int seconds = -1)
+// The tail of an attempt's line, with the next round's pause.
+Subject tail_of(Tail tail, int seconds)
 {
-    std::array<char, kCommandBufferSize> what_next{};
-    if (seconds >= 0)
-        std::snprintf(what_next.data(), what_next.size(), kMsgRetryFormat, seconds);
+    Subject text{};
+    if (tail == Tail::retry)
+        std::snprintf(text.data(), text.size(), kMsgRetryFormat, seconds);
     else
-        std::snprintf(what_next.data(), what_next.size(), "%s", next);
+        std::snprintf(text.data(), text.size(), "%s", kTails[static_cast<int>(tail)]);
+    return text;
+}
+
+void log_attempt(int priority, const char *subject, const char *verb, std::string_view answer,
+                 const char *meaning, const Subject &tail)
+{
     const bool explained = meaning[0] != '\0';
     report(priority, kMsgAttemptFormat, subject, verb, static_cast<int>(answer.size()),
-           answer.data(), explained ? " (" : "", meaning, explained ? ")" : "", what_next.data());
+           answer.data(), explained ? " (" : "", meaning, explained ? ")" : "", tail.data());
 }
 
 // "SMS to <number>[ part <k>/<n>]"
-void name_recipient(Subject &subject, const char *number, unsigned part, unsigned count)
+Subject name_recipient(const char *number, unsigned part, unsigned count)
 {
+    Subject subject{};
     const int n = std::snprintf(subject.data(), subject.size(), "SMS to %s", number);
     if (count > 1 && n > 0)
         std::snprintf(subject.data() + n, subject.size() - static_cast<std::size_t>(n),
                       " part %u/%u", part + 1, count);
+    return subject;
 }
 
-// The fixed line that this failure would end the run with, if it stands.
-// A message is refused for good only by a cause of its own.
-Outcome outcome_of(const Failure &f)
-{
-    switch (f.stage) {
-    case Stage::mode:
-        return Outcome::mode;
-    case Stage::prompt:
-        return Outcome::prompt;
-    case Stage::submit:
-        if (f.unanswered)
-            return Outcome::unconfirmed;
-        return f.cause.kind == FailureKind::recipient ? Outcome::rejected : Outcome::gave_up;
-    case Stage::port:
-        break;
-    }
-    return Outcome::gave_up;
-}
-
-// The port could not be taken again: its own line, and what follows.
-void log_port(const Failure &f, const Decision &decision)
-{
-    std::array<char, kCommandBufferSize> what_next{};
-    std::snprintf(what_next.data(), what_next.size(), kMsgRetryFormat, decision.seconds);
-    const bool retry = decision.next == Next::retry;
-    report(retry ? LOG_WARNING : LOG_ERR, kMsgPortFormat, static_cast<int>(f.cause.answer.size()),
-           f.cause.answer.data(), retry ? what_next.data() : kMsgNoMoreTries);
-}
-
-void log_decision(const Failure &f, const Decision &decision, const char *subject)
+void log_decision(const Failure &f, const Decision &decision, const Subject &subject)
 {
     const Cause &c = f.cause;
-    const bool mode = f.stage == Stage::mode;
-    switch (decision.next) {
-    case Next::sent:
-        return;
-    case Next::stop:
-        log_attempt(LOG_ERR, "SMS", "not sent", c.answer, c.meaning, kMsgCannotSend);
-        return;
-    case Next::retry:
-        log_attempt(LOG_WARNING, subject, "failed", c.answer, c.meaning, "", decision.seconds);
-        return;
-    case Next::give_up:
-        log_attempt(LOG_ERR, subject, mode ? "failed" : "not sent", c.answer, c.meaning,
-                    c.kind == FailureKind::recipient && !mode ? "." : kMsgNoMoreTries);
+    const Subject tail = tail_of(decision.tail, decision.pause_seconds);
+    const int priority = decision.next == Next::retry ? LOG_WARNING : LOG_ERR;
+    if (f.stage == Stage::port) {  // the port's own line says what happened
+        report(priority, kMsgPortThenFormat, static_cast<int>(c.answer.size()), c.answer.data(),
+               tail.data());
         return;
     }
-}
-
-}  // namespace
-
-Decision judge_failure(Delivery &d, const Failure &f, std::size_t who, unsigned part,
-                       unsigned count)
-{
-    const bool recipient = who != kNoRecipient;
-    const long long now = monotonic_ms();
-    const History before = recipient ? d.recipients[who].history : History{};
-    const Decision decision = decide(f, before, {d.round, d.first_failure_ms, now}, d.plan);
-    if (decision.timed && d.first_failure_ms < 0)
-        d.first_failure_ms = now;
-    if (decision.next == Next::retry && d.pause_seconds < 0)
-        d.pause_seconds = decision.seconds;  // the pause that this round's first retry promised
-    if (decision.next == Next::sent)
-        return decision;
-    // It stands for the recipient, or, before any is named or when the
-    // modem cannot send, for every one not yet settled, but one whose
-    // submission went unanswered: that message may be out, unconfirmed.
-    const unsigned order = ++d.failures;
-    for (std::size_t i = 0; i < d.numbers.size(); ++i) {
-        RecipientState &r = d.recipients[i];
-        const bool concerned = recipient && decision.next != Next::stop
-                                   ? i == who
-                                   : !r.settled && r.standing != Outcome::unconfirmed;
-        if (concerned) {
-            r.standing = outcome_of(f);
-            r.standing_order = order;
-        }
-    }
-    Subject subject = {"Mode command"};
-    if (recipient) {
-        RecipientState &r = d.recipients[who];
-        r.history = remember(before, f);
-        name_recipient(subject, d.numbers[who], part, count);
-    }
-    // The run stops on a fatal cause, and the stop's own line says why.
-    if (recipient && decision.next != Next::stop) {
-        RecipientState &r = d.recipients[who];
-        r.answer_length = std::min(f.cause.answer.size(), r.answer.size());
-        std::copy_n(f.cause.answer.begin(), r.answer_length, r.answer.begin());
-        r.meaning = f.cause.meaning;
-        r.settled = r.failed = r.failed || decision.next == Next::give_up;
-    }
-    if (decision.next == Next::give_up && f.stage == Stage::mode)
-        d.gave_up = !f.unanswered;  // a silent modem has no state to tell
-    else if (decision.next == Next::give_up)
-        d.gave_up = d.gave_up || f.cause.kind == FailureKind::temporary;
-    if (f.stage == Stage::port)
-        log_port(f, decision);
-    else
-        log_decision(f, decision, subject.data());
-    return decision;
+    const bool failed =
+        decision.next == Next::retry || (decision.next == Next::give_up && f.stage == Stage::mode);
+    const char *who = decision.next == Next::cannot_send ? kCannotSendSubject : subject.data();
+    log_attempt(priority, who, failed ? "failed" : "not sent", c.answer, c.meaning, tail);
 }
 
 void log_served(const Delivery &d, std::size_t who, unsigned count)
@@ -157,10 +110,82 @@ void log_served(const Delivery &d, std::size_t who, unsigned count)
     report(LOG_INFO, kMsgServedFormat, d.numbers[who], count > 1 ? "s" : "", list.data());
 }
 
+}  // namespace
+
+Decision judge_failure(Delivery &d, const Failure &f, std::size_t who, unsigned part,
+                       unsigned count)
+{
+    const bool recipient = who != kNoRecipient;
+    const long long now = monotonic_ms();
+    const History before = recipient ? d.recipients[who].history : History{};
+    const Decision decision =
+        decide(f, before, {d.round, d.first_failure_ms, now, d.pause_seconds}, d.plan);
+    if (decision.timed && d.first_failure_ms < 0)
+        d.first_failure_ms = now;
+    if (decision.next == Next::sent)
+        return decision;
+    if (decision.next == Next::retry)
+        d.pause_seconds = decision.pause_seconds;
+    d.end_run = d.end_run || decision.round == RoundStep::end_run;
+    d.log_state = d.log_state || decision.log_state;
+    const unsigned order = ++d.failures;
+    for (std::size_t i = 0; i < d.numbers.size(); ++i) {
+        RecipientState &r = d.recipients[i];
+        const bool concerned = decision.reach == Reach::recipient
+                                   ? i == who
+                                   : !r.settled && r.standing != Outcome::unconfirmed;
+        if (concerned) {
+            r.standing = decision.outcome;
+            r.standing_order = order;
+        }
+    }
+    Subject subject = {};
+    std::snprintf(subject.data(), subject.size(), "%s", kNoRecipientSubject);
+    if (recipient) {
+        RecipientState &r = d.recipients[who];
+        r.history = remember(before, f);
+        subject = name_recipient(d.numbers[who], part, count);
+        if (decision.reach == Reach::recipient) {  // kept for the give-up line
+            r.answer_length = std::min(f.cause.answer.size(), r.answer.size());
+            std::copy_n(f.cause.answer.begin(), r.answer_length, r.answer.begin());
+            r.meaning = f.cause.meaning;
+            r.settled = r.failed = r.failed || decision.next == Next::give_up;
+        }
+    }
+    log_decision(f, decision, subject);
+    return decision;
+}
+
+void record_accepted(Delivery &d, std::size_t who, unsigned part, unsigned count, int reference,
+                     std::string_view without_ok)
+{
+    RecipientState &r = d.recipients[who];
+    if (!without_ok.empty())
+        report(LOG_WARNING, kMsgWithoutOkFormat, name_recipient(d.numbers[who], part, count).data(),
+               static_cast<int>(without_ok.size()), without_ok.data());
+    r.references[part] = reference;
+    r.accepted = part + 1;
+    r.history = remember_accepted(r.history);
+    if (r.accepted < count)
+        return;
+    r.settled = true;
+    log_served(d, who, count);
+}
+
+void begin_round(Delivery &d)
+{
+    ++d.round;
+    d.pause_seconds = -1;
+}
+
+bool unsettled_left(const Delivery &d)
+{
+    return std::any_of(d.recipients.begin(), d.recipients.begin() + d.numbers.size(),
+                       [](const RecipientState &r) { return !r.settled; });
+}
+
 int finish_delivery(const Delivery &d)
 {
-    if (d.no_port)
-        return 1;
     bool failed = false;
     Outcome last = Outcome::gave_up;  // should no failure have been recorded
     unsigned latest = 0;
@@ -175,17 +200,15 @@ int finish_delivery(const Delivery &d)
         }
         if (r.settled || r.answer_length == 0)
             continue;  // served, or said already; never tried: the mode line says why
-        Subject subject{};
-        name_recipient(subject, d.numbers[who], 0, 1);
-        log_attempt(LOG_ERR, subject.data(), "not sent", {r.answer.data(), r.answer_length},
-                    r.meaning, kMsgNoMoreTries);
+        log_attempt(LOG_ERR, name_recipient(d.numbers[who], 0, 1).data(), "not sent",
+                    {r.answer.data(), r.answer_length}, r.meaning,
+                    tail_of(Tail::no_more_tries, -1));
     }
     if (!failed) {
         report(LOG_NOTICE, "%s", kMsgSent);
         return 0;
     }
-    static const char *const kFixedLines[] = {kMsgSent,     kMsgModeError,    kMsgPromptError,
-                                              kMsgRejected, kMsgNotConfirmed, kMsgGaveUp};
-    report(LOG_ERR, "%s", kFixedLines[static_cast<int>(last)]);
+    if (const char *line = kFixedLines[static_cast<int>(last)]; line != nullptr)
+        report(LOG_ERR, "%s", line);
     return 1;
 }

@@ -1,17 +1,19 @@
 // Delivering one text to every recipient: the AT dialogue of PDU mode (3GPP
-// TS 27.005), rounds of retries with the port given back in between, and
-// the retry policy that decides what each failure means.
+// TS 27.005) and rounds of retries with the port given back in between.
 //
 // Contract: deliver() takes the port, sends every part to every recipient
 // in order, and between rounds gives the port back and pauses; every
-// failure is judged by decide(), the one place that says what comes next,
-// and logged with that decision. A stop signal seen in any wait unwinds to
-// the caller, which gives the port back. finish_delivery() logs what became
-// of the recipients and the run's last line, and gives the exit status.
+// failure is judged by decide() (policy.h), the one place that says what
+// comes next, and recorded and logged as it says: the dialogue and the
+// rounds follow the decision and never judge for themselves. A stop signal
+// seen in any wait unwinds to the caller, which gives the port back.
+// finish_delivery() logs what became of the recipients and the run's last
+// line, and gives the exit status.
 #pragma once
 
 #include "at.h"
 #include "pdu.h"
+#include "policy.h"
 #include "port.h"
 
 #include <array>
@@ -41,32 +43,8 @@ inline constexpr std::array<StateQuery, 4> kStateQueries = {{{"AT+CPIN?\r", "+CP
                                                              {"AT+CEREG?\r", "+CEREG:"},
                                                              {"AT+CSQ\r", "+CSQ:"}}};
 
+// A number that no PDU can carry: the entry's line, and the delivery's.
 inline constexpr const char *kMsgInvalidNumber = "Invalid phone number.";
-inline constexpr const char *kMsgModeError = "AT+CMGF=0 error.";
-inline constexpr const char *kMsgPromptError = "AT+CMGS error.";
-inline constexpr const char *kMsgRejected = "SMS rejected by modem.";
-inline constexpr const char *kMsgNotConfirmed = "SMS not confirmed by modem.";
-inline constexpr const char *kMsgSent = "SMS successfully sent.";
-// A submission refused for a cause not the message's own, that outlasted
-// every round or says that the modem cannot send, or a port that never
-// came back: nothing says the message itself is at fault.
-inline constexpr const char *kMsgGaveUp = "SMS not sent: no more tries.";
-// A recipient served: the number and the <mr> of each part's "+CMGS: <mr>".
-inline constexpr const char *kMsgServedFormat = "SMS to %s sent: message reference%s %s.";
-inline constexpr const char *kMsgUnknownReference = "unknown";  // a bare OK, or a duplicate
-inline constexpr int kMaxMessageReference = 255;
-// A port that could not be taken again between rounds: its own line, and
-// what follows.
-inline constexpr const char *kMsgPortFormat = "%.*s%s";
-// A failed attempt: "<subject> <failed|not sent>: <answer>[ (<meaning>)]<what next>",
-// the subject "SMS to <number>[ part <k>/<n>]", "SMS" or "Mode command".
-inline constexpr const char *kMsgAttemptFormat = "%s %s: %.*s%s%s%s%s";
-inline constexpr const char *kMsgRetryFormat = "; trying again in %d s.";
-inline constexpr const char *kMsgNoMoreTries = "; no more tries.";
-inline constexpr const char *kMsgCannotSend = "; the modem cannot send.";
-inline constexpr const char *kMsgStateFormat = "Modem state: %s";
-inline constexpr std::string_view kNoPrompt = "no prompt";  // what a failure's answer was
-inline constexpr std::string_view kNoAnswer = "no answer";
 
 // How long each exchange waits for the modem's answer. The mode command and
 // the prompt give up after this much silence, and at twice this after the
@@ -80,84 +58,7 @@ struct DialogueTimeouts {
 
 inline constexpr DialogueTimeouts kDialogueTimeouts = {10, 5, 180};
 
-// ---- The retry policy ----
-
-// How a failure bears on the run: try again later; this recipient's
-// message will not go; or the modem cannot send at all now.
-enum class FailureKind { temporary, recipient, fatal };
-
-// A modem's error answer (or kNoPrompt, kNoAnswer) and what it means.
-struct Cause {
-    FailureKind kind;
-    std::string_view answer;
-    const char *meaning;  // from the table of codes; "" when it has none
-    int code;             // -1 when the answer holds no number
-    bool cms = false;     // a +CMS ERROR code, not a +CME one
-};
-
-// Classifies an error final result line: "+CMS ERROR: <n>", "+CME ERROR:
-// <n>", a verbose "+CMS ERROR: <text>" or a bare "ERROR".
-Cause classify_answer(std::string_view line);
-
-// Where a failure happened: the mode command, a prompt, a submission, or
-// the port that could not be taken again between rounds (the answer is
-// then the port's own "No modem port: ..." line).
-enum class Stage { mode, prompt, submit, port };
-
-struct Failure {
-    Stage stage;
-    Cause cause;
-    bool unanswered = false;  // no final result came at all
-    bool written = false;     // a submission's PDU went out whole
-};
-
-// What one recipient has been through, as far as the policy cares.
-struct History {
-    bool resubmit = false;      // a part was submitted before: its copy carries TP-RD
-    bool maybe_sent = false;    // ... and may have reached the network
-    bool network_down = false;  // +CMS ERROR: 38 once: likely to last
-};
-
-// When rounds of retries start: the pause before each, and how long after
-// the run's first failure a round may still start.
-struct RetryPlan {
-    std::span<const int> waits;
-    int window_seconds;
-};
-
 inline constexpr RetryPlan kRetryPlan = {kRetryWaitSeconds, kRetryWindowSeconds};
-
-// Where the delivery stands in time.
-struct RetryClock {
-    unsigned round;              // rounds started before the current one
-    long long first_failure_ms;  // monotonic; -1 before any
-    long long now_ms;
-};
-
-// What follows a failure: the part went after all (a duplicate of a copy
-// that got there), try again in `seconds`, this recipient is done, or the
-// run must stop.
-enum class Next { sent, retry, give_up, stop };
-
-struct Decision {
-    Next next;
-    int seconds = -1;    // for retry
-    bool timed = false;  // the retry plan decided: the run's first failure counts from here
-};
-
-Decision decide(const Failure &failure, const History &history, const RetryClock &clock,
-                const RetryPlan &plan);
-
-// The history after a failure, whatever was decided.
-History remember(History history, const Failure &failure);
-
-// ---- The delivery ----
-
-// The fixed line that ends a run that failed, by the failure that stands
-// last for a recipient not served: the mode command, a prompt, a message
-// refused for good, a submission never answered, or anything else that
-// outlasted the rounds (kMsgGaveUp).
-enum class Outcome { sent, mode, prompt, rejected, unconfirmed, gave_up };
 
 // What becomes of the run's recipients across rounds.
 struct RecipientState {
@@ -183,14 +84,13 @@ struct Delivery {
     unsigned failures = 0;            // judged so far: orders the standing ones
     unsigned round = 0;               // rounds started before the current one
     long long first_failure_ms = -1;  // monotonic; -1 before any
-    int pause_seconds = -1;           // before the next round, as this round's decisions said
-    bool gave_up = false;             // on a temporary cause: the modem's state is worth a line
-    bool no_port = false;             // none at the start: its own line said why
+    // What this round's decisions said of the next round: its pause (-1:
+    // none follows); and of the run: it ends, and the modem's state is
+    // worth a line at its end.
+    int pause_seconds = -1;
+    bool end_run = false;
+    bool log_state = false;
 };
-
-// How a round ended: every recipient settled; some wait for the next round;
-// the modem cannot send; or a stop signal.
-enum class RoundEnd { finished, retry, stop, interrupted };
 
 // The policy's decision on a failure, recorded in the delivery and logged.
 // `who` is the recipient, or none (kNoRecipient) for the mode command and
@@ -199,15 +99,29 @@ inline constexpr std::size_t kNoRecipient = kMaxRecipients;
 Decision judge_failure(Delivery &d, const Failure &failure, std::size_t who = kNoRecipient,
                        unsigned part = 0, unsigned count = 1);
 
+// Part `part` of `count` accepted, with its message reference (-1: none
+// known); the last one serves the recipient, which is logged. `without_ok`:
+// the "+CMGS: <mr>" line that came alone, its OK lost: a warning says so.
+void record_accepted(Delivery &d, std::size_t who, unsigned part, unsigned count, int reference,
+                     std::string_view without_ok = {});
+
+// Starts the next round: its decisions are yet to come.
+void begin_round(Delivery &d);
+
+// Whether any recipient is left for another round.
+bool unsettled_left(const Delivery &d);
+
+// How a round ended: as its decisions said, or cut short by a stop signal.
+enum class RoundEnd { ran, interrupted };
+
 // The mode command, with ESC and a second try if it is left unanswered (a
 // modem left in PDU entry), then AT+CMEE=1 if the modem took it. Returns
 // the mode command's reply.
 Reply enter_pdu_mode(int fd, const DialogueTimeouts &timeouts);
 
 // One round on an open port: the mode command and AT+CMEE=1, then every
-// part not yet confirmed of every recipient not yet settled, in order. A
-// round ends early at an exchange the modem leaves unanswered, and the run
-// at a failure that says the modem cannot send.
+// part not yet confirmed of every recipient not yet settled, in order,
+// until a decision ends the round.
 RoundEnd send_round(int fd, Delivery &delivery, const DialogueTimeouts &timeouts);
 
 // Asks the modem for its state and logs the answers in one line; false
@@ -219,10 +133,6 @@ bool log_modem_state(int fd, const DialogueTimeouts &timeouts);
 // it; `port` may then still be open, for the caller to give back.
 bool deliver(Delivery &delivery, ModemPort &port, const ModemPorts &ports,
              const DialogueTimeouts &timeouts);
-
-// Logs that recipient `who` is served, with the message references of its
-// `count` parts.
-void log_served(const Delivery &delivery, std::size_t who, unsigned count);
 
 // Logs the give-up line of every recipient left unsettled, and the run's
 // last line, from the failure that stands last for a recipient not served;

@@ -3,6 +3,7 @@
 // policy, through judge_failure(); this file only follows its decision.
 #include "delivery.h"
 
+#include "base.h"
 #include "report.h"
 
 #include <algorithm>
@@ -12,6 +13,13 @@
 #include <syslog.h>
 
 namespace {
+
+constexpr const char *kMsgStateFormat = "Modem state: %s";
+// What stands for the answer of a failure that had none.
+constexpr std::string_view kNoPrompt = "no prompt";
+constexpr std::string_view kNoAnswer = "no answer";
+constexpr std::string_view kNoValidNumber = "invalid number";
+constexpr int kMaxMessageReference = 255;
 
 // One recipient's PDUs at a time, 2.6 KB: not on the stack of a small system.
 PduList g_pdus;
@@ -29,14 +37,14 @@ Exchange listening_for(Awaited awaited, int seconds)
 bool cancel_and_settle(int fd, const DialogueTimeouts &t)
 {
     const Exchange cancel = listening_for(Awaited::ok, std::min(t.prompt_seconds, 1));
-    return !at_command(fd, kCancelCommand, cancel).stopped;
+    return !at_command(fd, kCancelCommand, cancel).interrupted;
 }
 
 // What a reply that decided nothing, or an error, means.
 Cause cause_of(const Reply &reply, std::string_view missing)
 {
     if (reply.verdict == Verdict::error)
-        return classify_answer(reply.result);
+        return classify_answer(reply.result.view());
     return {FailureKind::temporary, missing, "", -1};
 }
 
@@ -47,46 +55,51 @@ int message_reference(std::string_view line)
     if (!line.starts_with(kSubmitResultPrefix))
         return -1;
     line.remove_prefix(kSubmitResultPrefix.size());
-    while (!line.empty() && line.front() == ' ')
-        line.remove_prefix(1);
+    line = trim_blanks(line);
     int reference = -1;
     std::from_chars(line.data(), line.data() + line.size(), reference);
     return reference <= kMaxMessageReference ? reference : -1;
 }
 
-// The round after a decision: stop, or go on (the next recipient, or the
-// next round when the modem left the exchange unanswered).
-RoundEnd after(const Decision &decision, bool unanswered)
+// What the round does after the mode command or a recipient: as the
+// decision says, or unwind.
+enum class Step { go_on, end_round, end_run, interrupted };
+
+Step step_of(const Decision &decision)
 {
-    if (decision.next == Next::stop)
-        return RoundEnd::stop;
-    return unanswered ? RoundEnd::retry : RoundEnd::finished;
+    switch (decision.round) {
+    case RoundStep::go_on:
+        break;
+    case RoundStep::end_round:
+        return Step::end_round;
+    case RoundStep::end_run:
+        return Step::end_run;
+    }
+    return Step::go_on;
 }
 
 // The mode command, after which the modem takes PDUs and says why not.
-RoundEnd set_pdu_mode(int fd, Delivery &d, const DialogueTimeouts &t)
+Step set_pdu_mode(int fd, Delivery &d, const DialogueTimeouts &t)
 {
     const Reply mode = enter_pdu_mode(fd, t);
-    if (mode.stopped)
-        return RoundEnd::interrupted;
+    if (mode.interrupted)
+        return Step::interrupted;
     if (mode.verdict == Verdict::answer)
-        return RoundEnd::finished;
-    const Failure failure = {Stage::mode, cause_of(mode, kNoAnswer), mode.verdict == Verdict::none};
-    const Decision decision = judge_failure(d, failure);
-    return decision.next == Next::retry ? RoundEnd::retry : RoundEnd::stop;
+        return Step::go_on;
+    const bool unanswered = mode.verdict == Verdict::none;
+    return step_of(judge_failure(d, {Stage::mode, cause_of(mode, kNoAnswer), unanswered}));
 }
 
 // Announces and submits one recipient's parts from the first one not yet
-// confirmed. finished: the recipient is served or settled for this round;
-// retry: the modem left an exchange unanswered; stop: it cannot send.
-RoundEnd submit_parts(int fd, Delivery &d, std::size_t who, const DialogueTimeouts &t)
+// confirmed, until one fails: the other parts would be useless alone.
+Step submit_parts(int fd, Delivery &d, std::size_t who, const DialogueTimeouts &t)
 {
     RecipientState &r = d.recipients[who];
     PduList &pdus = g_pdus;
     const unsigned count = build_pdus(d.numbers[who], d.text, pdus, d.reference);
     if (count == 0) {  // the caller checked the numbers; never send a broken PDU
-        report(LOG_ERR, "%s", kMsgInvalidNumber);
-        return RoundEnd::stop;
+        const Cause invalid = {FailureKind::recipient, kNoValidNumber, "", -1};
+        return step_of(judge_failure(d, {Stage::number, invalid}, who));
     }
     std::array<char, kCommandBufferSize> command;
     std::array<char, kHexBufferSize> hex;
@@ -97,17 +110,17 @@ RoundEnd submit_parts(int fd, Delivery &d, std::size_t who, const DialogueTimeou
         std::snprintf(command.data(), command.size(), kSubmitFormat, pdu.length - 1);
         const Reply prompt =
             at_command(fd, command.data(), listening_for(Awaited::prompt, t.prompt_seconds));
-        if (prompt.stopped)
-            return RoundEnd::interrupted;
+        if (prompt.interrupted)
+            return Step::interrupted;
         if (prompt.verdict != Verdict::answer) {
             // A prompt may still be on its way, or the error was an earlier
             // command's and the modem waits for PDU text: ESC, and its
             // answer, or the next command line would become PDU text.
-            const bool unanswered = prompt.verdict == Verdict::none;
             if (!cancel_and_settle(fd, t))
-                return RoundEnd::interrupted;
-            const Failure failure = {Stage::prompt, cause_of(prompt, kNoPrompt), unanswered};
-            return after(judge_failure(d, failure, who, k, count), unanswered);
+                return Step::interrupted;
+            const Failure failure = {Stage::prompt, cause_of(prompt, kNoPrompt),
+                                     prompt.verdict == Verdict::none};
+            return step_of(judge_failure(d, failure, who, k, count));
         }
         if (r.history.resubmit)
             mark_resubmission(pdu);
@@ -117,27 +130,29 @@ RoundEnd submit_parts(int fd, Delivery &d, std::size_t who, const DialogueTimeou
         // error. Notices, echo and banners in between are not answers.
         const Exchange submit = {Awaited::ok, t.submit_seconds, t.submit_seconds, true, true};
         const Reply result = at_command(fd, command.data(), submit);
-        if (result.stopped)
-            return RoundEnd::interrupted;
+        if (result.interrupted)
+            return Step::interrupted;
         if (!result.written && !cancel_and_settle(fd, t))  // the modem may hold part of the PDU
-            return RoundEnd::interrupted;
-        Decision decision = {Next::sent};
-        const bool unanswered = result.verdict == Verdict::none;
-        if (result.verdict != Verdict::answer) {
-            const Failure failure = {Stage::submit, cause_of(result, kNoAnswer), unanswered,
-                                     result.written};
-            decision = judge_failure(d, failure, who, k, count);
+            return Step::interrupted;
+        const int reference = message_reference(result.info.view());
+        if (result.verdict == Verdict::answer) {
+            record_accepted(d, who, k, count, reference);
+            continue;
         }
-        if (decision.next != Next::sent)  // the other parts would be useless alone
-            return after(decision, unanswered);
-        // A duplicate's first copy was never answered: its reference is unknown.
-        r.references[k] = result.verdict == Verdict::answer ? message_reference(result.info) : -1;
-        r.accepted = k + 1;
-        r.history.resubmit = r.history.maybe_sent = false;
+        // The modem says "+CMGS: <mr>" only for a message the network took:
+        // its OK was lost on the line, and a copy would arrive twice.
+        if (result.verdict == Verdict::none && result.written && !result.info.view().empty()) {
+            record_accepted(d, who, k, count, reference, result.info.view());
+            continue;
+        }
+        const Failure failure = {Stage::submit, cause_of(result, kNoAnswer),
+                                 result.verdict == Verdict::none, result.written};
+        const Decision decision = judge_failure(d, failure, who, k, count);
+        if (decision.next != Next::sent)
+            return step_of(decision);
+        record_accepted(d, who, k, count, -1);  // the first copy's answer was never seen
     }
-    r.settled = true;
-    log_served(d, who, count);
-    return RoundEnd::finished;
+    return Step::go_on;
 }
 
 }  // namespace
@@ -146,35 +161,29 @@ Reply enter_pdu_mode(int fd, const DialogueTimeouts &t)
 {
     const Exchange mode_exchange = listening_for(Awaited::ok, t.mode_seconds);
     Reply mode = at_command(fd, kModeCommand, mode_exchange);
-    if (mode.verdict == Verdict::none && !mode.stopped) {
+    if (mode.verdict == Verdict::none && !mode.interrupted) {
         // Neither OK nor an error: perhaps a modem left waiting for PDU
         // text by an interrupted run, which swallows commands until ESC.
         if (!cancel_and_settle(fd, t))
-            return {mode.text, Verdict::none, false, {}, true};
-        mode = at_command(fd, kModeCommand, mode_exchange);
+            mode.interrupted = true;
+        else
+            mode = at_command(fd, kModeCommand, mode_exchange);
     }
     // Any answer will do: a modem that refuses is used as it is.
     if (mode.verdict == Verdict::answer &&
-        at_command(fd, kErrorCodesCommand, mode_exchange).stopped)
-        return {mode.text, Verdict::none, false, {}, true};
+        at_command(fd, kErrorCodesCommand, mode_exchange).interrupted)
+        mode.interrupted = true;
     return mode;
 }
 
 RoundEnd send_round(int fd, Delivery &d, const DialogueTimeouts &timeouts)
 {
-    d.pause_seconds = -1;
-    if (const RoundEnd mode = set_pdu_mode(fd, d, timeouts); mode != RoundEnd::finished)
-        return mode;
-    bool left = false;  // recipients that a later round must serve
-    for (std::size_t who = 0; who < d.numbers.size(); ++who) {
-        if (d.recipients[who].settled)
-            continue;
-        const RoundEnd end = submit_parts(fd, d, who, timeouts);
-        if (end != RoundEnd::finished)
-            return end;  // unanswered: the rest wait for the next round
-        left = left || !d.recipients[who].settled;
+    Step step = set_pdu_mode(fd, d, timeouts);
+    for (std::size_t who = 0; who < d.numbers.size() && step == Step::go_on; ++who) {
+        if (!d.recipients[who].settled)
+            step = submit_parts(fd, d, who, timeouts);
     }
-    return left ? RoundEnd::retry : RoundEnd::finished;
+    return step == Step::interrupted ? RoundEnd::interrupted : RoundEnd::ran;
 }
 
 bool log_modem_state(int fd, const DialogueTimeouts &timeouts)
@@ -185,17 +194,17 @@ bool log_modem_state(int fd, const DialogueTimeouts &timeouts)
         Exchange exchange = listening_for(Awaited::ok, timeouts.prompt_seconds);
         exchange.info = query.answer;  // its own line, not a late one of another
         const Reply reply = at_command(fd, query.command, exchange);
-        if (reply.stopped)
+        if (reply.interrupted)
             return false;
         if (reply.verdict == Verdict::none)
             break;  // not listening: the others would wait in vain too
-        if (reply.info.empty())
+        if (reply.info.length == 0)
             continue;
         const int n =
             std::snprintf(state.data() + used, state.size() - used, "%s%.*s", used == 0 ? "" : "; ",
-                          static_cast<int>(reply.info.size()), reply.info.data());
+                          static_cast<int>(reply.info.length), reply.info.bytes.data());
         used = std::min(used + static_cast<std::size_t>(std::max(n, 0)), state.size() - 1);
     }
-    report(LOG_ERR, kMsgStateFormat, used == 0 ? "no answer" : state.data());
+    report(LOG_ERR, kMsgStateFormat, used == 0 ? kNoAnswer.data() : state.data());
     return true;
 }

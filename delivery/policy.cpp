@@ -5,7 +5,10 @@
 // +CME ERROR (TS 27.007 9.2). Whatever is not listed as fatal or as the
 // recipient's is taken as temporary: a duplicate alarm is better than a
 // lost one.
-#include "delivery.h"
+#include "policy.h"
+
+#include "at.h"
+#include "base.h"
 
 #include <charconv>
 
@@ -126,10 +129,7 @@ Cause classify_answer(std::string_view line)
     } else {
         return cause;  // a bare ERROR says nothing more
     }
-    while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t'))
-        rest.remove_prefix(1);
-    while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\t'))
-        rest.remove_suffix(1);
+    rest = trim_blanks(rest);
     int code = 0;
     const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), code);
     if (error != std::errc{} || end != rest.data() + rest.size())
@@ -159,18 +159,41 @@ bool network_timeout(const Cause &cause)
     return cause.code == (cause.cms ? kCmsNetworkTimeout : kCmeNetworkTimeout);
 }
 
-// The next round's pause, if one may still start: the plan's next wait,
-// within the window after the run's first failure (this one, if none came
-// before).
+// The next round's pause, if one may still start: the one this round
+// promised already, or the plan's next wait, within the window after the
+// run's first failure (this one, if none came before).
 Decision next_round(const RetryClock &clock, const RetryPlan &plan)
 {
+    if (clock.promised_pause >= 0)
+        return {Next::retry, RoundStep::go_on, clock.promised_pause};
     if (clock.round >= plan.waits.size())
-        return {Next::give_up, -1, true};
+        return {Next::give_up};
     const int wait = plan.waits[clock.round];
     const long long first = clock.first_failure_ms < 0 ? clock.now_ms : clock.first_failure_ms;
-    const bool in_window =
-        clock.now_ms + kMillisPerSecond * wait <= first + kMillisPerSecond * plan.window_seconds;
-    return {in_window ? Next::retry : Next::give_up, in_window ? wait : -1, true};
+    if (clock.now_ms + kMillisPerSecond * wait > first + kMillisPerSecond * plan.window_seconds)
+        return {Next::give_up};
+    return {Next::retry, RoundStep::go_on, wait};
+}
+
+// The line a run that failed ends with, should this failure stand. A
+// message is refused for good only by a cause of its own.
+Outcome outcome_of(const Failure &f)
+{
+    switch (f.stage) {
+    case Stage::mode:
+        return Outcome::mode;
+    case Stage::prompt:
+        return Outcome::prompt;
+    case Stage::submit:
+        if (f.unanswered)
+            return Outcome::unconfirmed;
+        return f.cause.kind == FailureKind::recipient ? Outcome::rejected : Outcome::gave_up;
+    case Stage::number:
+        return Outcome::invalid_number;
+    case Stage::port:
+        break;
+    }
+    return Outcome::gave_up;
 }
 
 }  // namespace
@@ -179,21 +202,47 @@ Decision decide(const Failure &failure, const History &history, const RetryClock
                 const RetryPlan &plan)
 {
     const Cause &cause = failure.cause;
+    const Outcome outcome = outcome_of(failure);
     // A copy of a part whose answer went missing, that the service centre
     // turned away as a duplicate: the first one got there. After a plain
     // refusal there is no first one.
     if (failure.stage == Stage::submit && history.maybe_sent && cms(cause, kCmsDuplicate))
         return {Next::sent};
+    // No port at the run's start: nothing was tried, and the port's own
+    // line says why; waiting longer is the port's business, not a round's.
+    if (failure.stage == Stage::port && clock.round == 0)
+        return {Next::give_up, RoundStep::end_run, -1, Reach::unsettled, Outcome::no_port};
+    // A number the caller let through but no PDU can carry: never send a
+    // broken PDU, and the others still go.
+    if (failure.stage == Stage::number)
+        return {Next::give_up, RoundStep::go_on, -1, Reach::recipient, outcome, Tail::refused};
     if (cause.kind == FailureKind::fatal)
-        return {Next::stop};
-    // A recipient's cause says nothing about a recipient before one is named.
+        return {Next::cannot_send, RoundStep::end_run, -1, Reach::unsettled,
+                outcome,           Tail::cannot_send};
+    // Before a recipient is named (the mode command, the port) a failure
+    // stands for all of them, and nothing more goes out this round.
     const bool named = failure.stage == Stage::prompt || failure.stage == Stage::submit;
+    const Reach reach = named ? Reach::recipient : Reach::unsettled;
+    const RoundStep step = !named || failure.unanswered ? RoundStep::end_round : RoundStep::go_on;
+    // A recipient's cause says nothing about a recipient before one is named.
     if (cause.kind == FailureKind::recipient && named)
-        return {Next::give_up};
+        return {Next::give_up, step, -1, reach, outcome, Tail::refused};
+    // A silent modem has no state to tell; a passing cause that outlasted
+    // the rounds may show in the SIM, the registration or the signal.
+    const bool log_state =
+        failure.stage == Stage::mode ? !failure.unanswered : cause.kind == FailureKind::temporary;
+    const Decision given_up = {Next::give_up,       step,     -1, reach, outcome,
+                               Tail::no_more_tries, log_state};
     // The network says it will be out for a while: one more try at most.
     if (cms(cause, kCmsNetworkOutOfOrder) && history.network_down)
-        return {Next::give_up};
-    return next_round(clock, plan);
+        return given_up;
+    const Decision round = next_round(clock, plan);
+    if (round.next != Next::retry) {
+        Decision d = given_up;
+        d.timed = true;
+        return d;
+    }
+    return {Next::retry, step, round.pause_seconds, reach, outcome, Tail::retry, false, true};
 }
 
 History remember(History history, const Failure &failure)
@@ -204,5 +253,11 @@ History remember(History history, const Failure &failure)
         history.maybe_sent =
             history.maybe_sent || failure.unanswered || network_timeout(failure.cause);
     }
+    return history;
+}
+
+History remember_accepted(History history)
+{
+    history.resubmit = history.maybe_sent = false;
     return history;
 }

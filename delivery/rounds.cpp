@@ -48,38 +48,28 @@ bool deliver(Delivery &d, ModemPort &port, const ModemPorts &ports, const Dialog
 {
     PortNote note{};
     Taken taken = take_port(port, ports, note);
-    if (taken != Taken::open && taken != Taken::stopped) {
-        d.no_port = true;  // a run that finds no port at its start fails at once
-        report(LOG_ERR, "%s", note.data());
-    }
-    if (taken != Taken::open)
-        return taken != Taken::stopped;
     for (;;) {
-        RoundEnd end = RoundEnd::retry;
+        if (taken == Taken::stopped)
+            return false;
         if (taken == Taken::open) {
-            end = send_round(port.fd, d, t);
+            if (send_round(port.fd, d, t) == RoundEnd::interrupted)
+                return false;
         } else {
-            // Gone since the last round (a modem re-plugging), or kept
-            // busy: it may be back for the next one.
-            d.pause_seconds = -1;
+            // None at the start, gone since the last round (a modem
+            // re-plugging), or kept busy: the policy says what follows.
             const Cause why = {FailureKind::temporary, note.data(), "", -1};
             static_cast<void>(judge_failure(d, {Stage::port, why}));
         }
-        if (end == RoundEnd::interrupted)
-            return false;
-        if (end != RoundEnd::retry || d.pause_seconds < 0) {
-            d.gave_up = d.gave_up || end == RoundEnd::retry;
+        if (d.end_run || d.pause_seconds < 0 || !unsettled_left(d)) {
             // A stop while the modem is asked for its state ends it too.
-            return !d.gave_up || port.fd < 0 || log_modem_state(port.fd, t);
+            return !d.log_state || port.fd < 0 || log_modem_state(port.fd, t);
         }
         // Between rounds the port is free for other alarms; it is taken
         // again in turn.
         close_modem(port);
         if (!pause_between_rounds(d.pause_seconds))
             return false;
-        ++d.round;
+        begin_round(d);
         taken = take_port(port, ports, note);
-        if (taken == Taken::stopped)
-            return false;
     }
 }
