@@ -29,18 +29,32 @@ const char *const kFixedLines[] = {kMsgSent,         kMsgModeError, kMsgPromptEr
 static_assert(std::size(kFixedLines) == static_cast<std::size_t>(Outcome::no_port) + 1);
 
 // A recipient served: the number and the <mr> of each part's "+CMGS: <mr>".
-constexpr const char *kMsgServedFormat = "SMS to %s sent: message reference%s %s.";
+// In a pool, the device that sent it: "SMS to %s sent via <device>: ...".
+constexpr const char *kMsgServedFormat = "SMS to %s sent%s%s: message reference%s %s.";
+constexpr const char *kVia = " via ";
+// A pool moved a copy that may have reached the network, or a message
+// whose first parts went out on another modem.
+constexpr const char *kMsgTwiceFormat =
+    "SMS to %s may arrive twice: the copy that failed may have reached the network.";
+constexpr const char *kMsgPartsAloneFormat =
+    "SMS to %s: %u of %u parts went out via %s; the whole message goes again%s%s, and "
+    "those parts may arrive on their own.";
 constexpr const char *kMsgUnknownReference = "unknown";  // a bare OK, or a duplicate
 // A "+CMGS: <mr>" whose OK never came: the network took the message.
 constexpr const char *kMsgWithoutOkFormat = "%s: \"%.*s\" came without its OK; taken as sent.";
 // A failed attempt: "<subject> <failed|not sent>: <answer>[ (<meaning>)]<tail>",
-// the subject "SMS to <number>[ part <k>/<n>]", "SMS" or "Mode command".
+// the subject "SMS to <number>[ part <k>/<n>]", "SMS" or "Mode command",
+// and in a pool " via <device>".
 constexpr const char *kMsgAttemptFormat = "%s %s: %.*s%s%s%s%s";
 // The port's own line "No modem port: ...", then the tail.
 constexpr const char *kMsgPortThenFormat = "%.*s%s";
 // The tails, by Tail.
 constexpr const char *kMsgRetryFormat = "; trying again in %d s.";
-const char *const kTails[] = {kMsgRetryFormat, "; no more tries.", ".", "; the modem cannot send.",
+const char *const kTails[] = {kMsgRetryFormat,
+                              "; no more tries.",
+                              ".",
+                              "; the modem cannot send.",
+                              "; trying the next modem now.",
                               ""};
 static_assert(std::size(kTails) == static_cast<std::size_t>(Tail::none) + 1);
 constexpr const char *kNoRecipientSubject = "Mode command";
@@ -67,14 +81,38 @@ void log_attempt(int priority, const char *subject, const char *verb, std::strin
            answer.data(), explained ? " (" : "", meaning, explained ? ")" : "", tail.data());
 }
 
-// "SMS to <number>[ part <k>/<n>]"
-Subject name_recipient(const char *number, unsigned part, unsigned count)
+// The device in use, for lines that name it: only a pool of several
+// modems has more than one to tell apart.
+const char *device_named(const Delivery &d)
+{
+    return d.pool && d.modems > 1 && d.device != nullptr ? d.device : nullptr;
+}
+
+// "<what>[ via <device>]"
+Subject via(const char *what, const char *device)
 {
     Subject subject{};
-    const int n = std::snprintf(subject.data(), subject.size(), "SMS to %s", number);
-    if (count > 1 && n > 0)
-        std::snprintf(subject.data() + n, subject.size() - static_cast<std::size_t>(n),
-                      " part %u/%u", part + 1, count);
+    const int n = std::snprintf(subject.data(), subject.size(), "%s%s%s", what,
+                                device != nullptr ? kVia : "", device != nullptr ? device : "");
+    static_cast<void>(n);  // a subject cut short still names the recipient
+    return subject;
+}
+
+// "SMS to <number>[ part <k>/<n>][ via <device>]"
+Subject name_recipient(const char *number, unsigned part, unsigned count,
+                       const char *device = nullptr)
+{
+    Subject subject{};
+    std::size_t used = 0;
+    const auto add = [&](int n) {
+        used = std::min(used + static_cast<std::size_t>(std::max(n, 0)), subject.size() - 1);
+    };
+    add(std::snprintf(subject.data(), subject.size(), "SMS to %s", number));
+    if (count > 1)
+        add(std::snprintf(subject.data() + used, subject.size() - used, " part %u/%u", part + 1,
+                          count));
+    if (device != nullptr)
+        add(std::snprintf(subject.data() + used, subject.size() - used, "%s%s", kVia, device));
     return subject;
 }
 
@@ -82,16 +120,17 @@ void log_decision(const Failure &f, const Decision &decision, const Subject &sub
 {
     const Cause &c = f.cause;
     const Subject tail = tail_of(decision.tail, decision.pause_seconds);
-    const int priority = decision.next == Next::retry ? LOG_WARNING : LOG_ERR;
+    // A run that goes on, here or on another modem, may yet succeed.
+    const bool goes_on = decision.next == Next::retry || decision.next == Next::move;
+    const int priority = goes_on ? LOG_WARNING : LOG_ERR;
     if (f.stage == Stage::port) {  // the port's own line says what happened
         report(priority, kMsgPortThenFormat, static_cast<int>(c.answer.size()), c.answer.data(),
                tail.data());
         return;
     }
-    const bool failed =
-        decision.next == Next::retry || (decision.next == Next::give_up && f.stage == Stage::mode);
-    const char *who = decision.next == Next::cannot_send ? kCannotSendSubject : subject.data();
-    log_attempt(priority, who, failed ? "failed" : "not sent", c.answer, c.meaning, tail);
+    const bool failed = goes_on || (decision.next == Next::give_up && f.stage == Stage::mode);
+    log_attempt(priority, subject.data(), failed ? "failed" : "not sent", c.answer, c.meaning,
+                tail);
 }
 
 void log_served(const Delivery &d, std::size_t who, unsigned count)
@@ -107,7 +146,9 @@ void log_served(const Delivery &d, std::size_t who, unsigned count)
                                                     separator, reference);
         used = std::min(used + static_cast<std::size_t>(std::max(n, 0)), list.size() - 1);
     }
-    report(LOG_INFO, kMsgServedFormat, d.numbers[who], count > 1 ? "s" : "", list.data());
+    const char *device = device_named(d);
+    report(LOG_INFO, kMsgServedFormat, d.numbers[who], device != nullptr ? kVia : "",
+           device != nullptr ? device : "", count > 1 ? "s" : "", list.data());
 }
 
 }  // namespace
@@ -118,8 +159,12 @@ Decision judge_failure(Delivery &d, const Failure &f, std::size_t who, unsigned 
     const bool recipient = who != kNoRecipient;
     const long long now = monotonic_ms();
     const History before = recipient ? d.recipients[who].history : History{};
-    const Decision decision =
-        decide(f, before, {d.round, d.first_failure_ms, now, d.pause_seconds}, d.plan);
+    PoolView pool{};
+    for (std::size_t i = 0; i < d.modems && d.pool; ++i)
+        pool.other_modem = pool.other_modem ||
+                           (i != d.modem && !d.modem_states[i].failed && !d.modem_states[i].out);
+    const RetryClock clock = {d.round, d.first_failure_ms, now, d.pause_seconds, d.started};
+    const Decision decision = decide(f, before, clock, d.plan, pool);
     if (decision.timed && d.first_failure_ms < 0)
         d.first_failure_ms = now;
     if (decision.next == Next::sent)
@@ -128,6 +173,11 @@ Decision judge_failure(Delivery &d, const Failure &f, std::size_t who, unsigned 
         d.pause_seconds = decision.pause_seconds;
     d.end_run = d.end_run || decision.round == RoundStep::end_run;
     d.log_state = d.log_state || decision.log_state;
+    if (decision.next == Next::move) {
+        d.move = true;
+        d.modem_states[d.modem].failed = true;
+        d.modem_states[d.modem].out = d.modem_states[d.modem].out || decision.modem_out;
+    }
     const unsigned order = ++d.failures;
     for (std::size_t i = 0; i < d.numbers.size(); ++i) {
         RecipientState &r = d.recipients[i];
@@ -139,12 +189,15 @@ Decision judge_failure(Delivery &d, const Failure &f, std::size_t who, unsigned 
             r.standing_order = order;
         }
     }
-    Subject subject = {};
-    std::snprintf(subject.data(), subject.size(), "%s", kNoRecipientSubject);
+    const char *device = device_named(d);
+    Subject subject = via(kNoRecipientSubject, device);
+    if (decision.next == Next::cannot_send)  // it stands for every recipient
+        subject = via(kCannotSendSubject, device);
     if (recipient) {
         RecipientState &r = d.recipients[who];
         r.history = remember(before, f);
-        subject = name_recipient(d.numbers[who], part, count);
+        if (decision.next != Next::cannot_send)
+            subject = name_recipient(d.numbers[who], part, count, device);
         if (decision.reach == Reach::recipient) {  // kept for the give-up line
             r.answer_length = std::min(f.cause.answer.size(), r.answer.size());
             std::copy_n(f.cause.answer.begin(), r.answer_length, r.answer.begin());
@@ -153,6 +206,8 @@ Decision judge_failure(Delivery &d, const Failure &f, std::size_t who, unsigned 
         }
     }
     log_decision(f, decision, subject);
+    if (recipient && decision.may_arrive_twice)
+        report(LOG_WARNING, kMsgTwiceFormat, d.numbers[who]);
     return decision;
 }
 
@@ -176,6 +231,37 @@ void begin_round(Delivery &d)
 {
     ++d.round;
     d.pause_seconds = -1;
+    for (ModemState &m : d.modem_states)
+        m.failed = false;
+}
+
+void use_modem(Delivery &d, std::size_t modem, const char *device)
+{
+    d.modem = modem;
+    d.device = device;
+    d.move = false;
+    d.started = true;
+}
+
+std::array<bool, kMaxModems> passed_modems(const Delivery &d)
+{
+    std::array<bool, kMaxModems> passed{};
+    for (std::size_t i = 0; i < passed.size(); ++i)
+        passed[i] = d.modem_states[i].failed || d.modem_states[i].out;
+    return passed;
+}
+
+void begin_recipient(Delivery &d, std::size_t who, unsigned count)
+{
+    RecipientState &r = d.recipients[who];
+    if (!d.pool || r.accepted == 0 || r.accepted_on == d.modem)
+        return;
+    const char *device = device_named(d);
+    report(LOG_WARNING, kMsgPartsAloneFormat, d.numbers[who], r.accepted, count,
+           d.device_names[r.accepted_on], device != nullptr ? kVia : "",
+           device != nullptr ? device : "");
+    r.accepted = 0;
+    r.history = remember_accepted(r.history);  // a new message from another sender
 }
 
 bool unsettled_left(const Delivery &d)

@@ -23,6 +23,7 @@
 #include <string_view>
 
 inline constexpr std::size_t kMaxRecipients = 19;
+inline constexpr std::size_t kMaxModems = 8;  // devices a run may try, in a pool or not
 inline constexpr std::size_t kCommandBufferSize = 512;
 inline constexpr std::size_t kHexBufferSize = 400;
 static_assert(2 * kMaxPduOctets + 1 <= kHexBufferSize, "a PDU's hex must fit its buffer");
@@ -72,6 +73,14 @@ struct RecipientState {
     Outcome standing = Outcome::sent;         // what the latest failure that concerns it says
     unsigned standing_order = 0;              // ... and when, counted over the run
     std::array<int, kMaxParts> references{};  // each accepted part's <mr>, -1 when none came
+    std::size_t accepted_on = 0;              // the modem that accepted those parts
+};
+
+// A modem of a pool, in this run: failed in this round (the next round
+// asks it again), or out for the run (it gave a cause that lasts).
+struct ModemState {
+    bool failed = false;
+    bool out = false;
 };
 
 // One run's messages and how far they got.
@@ -90,6 +99,18 @@ struct Delivery {
     int pause_seconds = -1;
     bool end_run = false;
     bool log_state = false;
+    // A pool: the devices are separate modems, and a failure that is the
+    // modem's moves the recipients not yet served to another one. `modem`
+    // is the one in use, `device` its name; `move`: a decision asked to
+    // go on at once on another modem.
+    bool pool = false;
+    std::size_t modems = 1;
+    std::span<const char *const> device_names{};
+    std::array<ModemState, kMaxModems> modem_states{};
+    std::size_t modem = 0;
+    const char *device = nullptr;
+    bool move = false;
+    bool started = false;  // a round began on some modem
 };
 
 // The policy's decision on a failure, recorded in the delivery and logged.
@@ -105,8 +126,20 @@ Decision judge_failure(Delivery &d, const Failure &failure, std::size_t who = kN
 void record_accepted(Delivery &d, std::size_t who, unsigned part, unsigned count, int reference,
                      std::string_view without_ok = {});
 
-// Starts the next round: its decisions are yet to come.
+// Starts the next round: its decisions are yet to come, and every modem
+// not out for the run may be asked again.
 void begin_round(Delivery &d);
+
+// The modem `device`, number `modem` of the devices, is in use from now on.
+void use_modem(Delivery &d, std::size_t modem, const char *device);
+
+// The modems a pool's next take passes over: failed in this round, or out.
+std::array<bool, kMaxModems> passed_modems(const Delivery &d);
+
+// A recipient about to be sent to: in a pool, a message whose first parts
+// went out on another modem goes whole on this one, as a phone joins
+// parts only from the same sender; the log says so.
+void begin_recipient(Delivery &d, std::size_t who, unsigned count);
 
 // Whether any recipient is left for another round.
 bool unsettled_left(const Delivery &d);

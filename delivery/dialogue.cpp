@@ -101,6 +101,7 @@ Step submit_parts(int fd, Delivery &d, std::size_t who, const DialogueTimeouts &
         const Cause invalid = {FailureKind::recipient, kNoValidNumber, "", -1};
         return step_of(judge_failure(d, {Stage::number, invalid}, who));
     }
+    begin_recipient(d, who, count);
     std::array<char, kCommandBufferSize> command;
     std::array<char, kHexBufferSize> hex;
     for (unsigned k = r.accepted; k < count; ++k) {

@@ -29,6 +29,7 @@ struct FailureRule {
     int last;
     FailureKind kind;
     const char *meaning;
+    bool theirs = false;  // a passing cause on the recipient's side
 };
 
 constexpr FailureKind kTemporary = FailureKind::temporary;
@@ -43,7 +44,7 @@ static const FailureRule kFailureRules[] = {
     {Family::cms, 8, 8, kFatal, "operator determined barring"},
     {Family::cms, 10, 10, kRecipient, "call barred"},
     {Family::cms, 21, 21, kRecipient, "short message transfer rejected"},
-    {Family::cms, 27, 27, kTemporary, "destination out of order"},
+    {Family::cms, 27, 27, kTemporary, "destination out of order", true},
     {Family::cms, 28, 28, kFatal, "unidentified subscriber"},
     {Family::cms, 29, 29, kRecipient, "facility rejected"},
     {Family::cms, 30, 30, kRecipient, "unknown subscriber"},
@@ -63,7 +64,7 @@ static const FailureRule kFailureRules[] = {
     {Family::cms, 194, 194, kTemporary, "SC system failure"},
     {Family::cms, 195, 195, kRecipient, "invalid SME address"},
     {Family::cms, 196, 196, kRecipient, "destination SME barred"},
-    {Family::cms, 197, 197, kTemporary, "duplicate message rejected"},
+    {Family::cms, 197, 197, kTemporary, "duplicate message rejected", true},
     {Family::cms, 198, 199, kRecipient, "validity period not supported"},
     {Family::cms, 300, 300, kTemporary, "ME failure"},
     {Family::cms, 302, 302, kFatal, "operation not allowed"},
@@ -140,6 +141,7 @@ Cause classify_answer(std::string_view line)
         if (rule.family == family && code >= rule.first && code <= rule.last) {
             cause.kind = rule.kind;
             cause.meaning = rule.meaning;
+            cause.theirs = rule.theirs;
             break;
         }
     }
@@ -199,7 +201,7 @@ Outcome outcome_of(const Failure &f)
 }  // namespace
 
 Decision decide(const Failure &failure, const History &history, const RetryClock &clock,
-                const RetryPlan &plan)
+                const RetryPlan &plan, const PoolView &pool)
 {
     const Cause &cause = failure.cause;
     const Outcome outcome = outcome_of(failure);
@@ -210,19 +212,33 @@ Decision decide(const Failure &failure, const History &history, const RetryClock
         return {Next::sent};
     // No port at the run's start: nothing was tried, and the port's own
     // line says why; waiting longer is the port's business, not a round's.
-    if (failure.stage == Stage::port && clock.round == 0)
+    if (failure.stage == Stage::port && !clock.started)
         return {Next::give_up, RoundStep::end_run, -1, Reach::unsettled, Outcome::no_port};
     // A number the caller let through but no PDU can carry: never send a
     // broken PDU, and the others still go.
     if (failure.stage == Stage::number)
         return {Next::give_up, RoundStep::go_on, -1, Reach::recipient, outcome, Tail::refused};
-    if (cause.kind == FailureKind::fatal)
-        return {Next::cannot_send, RoundStep::end_run, -1, Reach::unsettled,
-                outcome,           Tail::cannot_send};
     // Before a recipient is named (the mode command, the port) a failure
     // stands for all of them, and nothing more goes out this round.
     const bool named = failure.stage == Stage::prompt || failure.stage == Stage::submit;
     const Reach reach = named ? Reach::recipient : Reach::unsettled;
+    // The modem's or its network's failure, not the recipient's: another
+    // modem of the pool may send now. A copy that may have reached the
+    // network moves too: the modem that left it unanswered, or a network
+    // that timed out, is the likeliest to fail again, and an alarm late is
+    // worse than an alarm twice (TP-RD would only help before the same
+    // service centre).
+    const bool modems =
+        cause.kind == FailureKind::fatal || (cause.kind == FailureKind::temporary && !cause.theirs);
+    if (pool.other_modem && modems) {
+        Decision move = {Next::move, RoundStep::end_round, -1, reach, outcome, Tail::move};
+        move.modem_out = cause.kind == FailureKind::fatal;
+        move.may_arrive_twice = remember(history, failure).maybe_sent;
+        return move;
+    }
+    if (cause.kind == FailureKind::fatal)
+        return {Next::cannot_send, RoundStep::end_run, -1, Reach::unsettled,
+                outcome,           Tail::cannot_send};
     const RoundStep step = !named || failure.unanswered ? RoundStep::end_round : RoundStep::go_on;
     // A recipient's cause says nothing about a recipient before one is named.
     if (cause.kind == FailureKind::recipient && named)

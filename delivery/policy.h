@@ -26,6 +26,9 @@ struct Cause {
     const char *meaning;  // from the table of codes; "" when it has none
     int code;             // -1 when the answer holds no number
     bool cms = false;     // a +CMS ERROR code, not a +CME one
+    // A passing cause on the recipient's side (its phone is off, a copy
+    // already there): another modem would meet it too.
+    bool theirs = false;
 };
 
 // Classifies an error final result line: "+CMS ERROR: <n>", "+CME ERROR:
@@ -69,12 +72,20 @@ struct RetryClock {
     long long first_failure_ms;  // monotonic; -1 before any
     long long now_ms;
     int promised_pause = -1;  // the next round's pause, if this round promised one
+    bool started = true;      // a round began on some modem: the run is past its start
+};
+
+// The modems of a pool, as far as the policy cares: whether one that has
+// not failed in this round, and may still be asked, is left to move to.
+struct PoolView {
+    bool other_modem = false;
 };
 
 // What follows for the recipient, or for every one not yet served: the
 // part went after all (a duplicate of a copy that got there), try again in
-// the next round, this recipient is done, or the modem cannot send at all.
-enum class Next { sent, retry, give_up, cannot_send };
+// the next round, this recipient is done, the modem cannot send at all, or
+// the recipients not yet served move to another modem of the pool now.
+enum class Next { sent, retry, give_up, cannot_send, move };
 
 // What the round does next: the next part or recipient; nothing more (the
 // modem left an exchange unanswered, or is not in PDU mode, or there is no
@@ -94,8 +105,8 @@ enum class Outcome { sent, mode, prompt, rejected, unconfirmed, gave_up, invalid
 
 // How the attempt's log line ends: "; trying again in <n> s.", "; no more
 // tries.", "." (refused for a cause of its own), "; the modem cannot send.",
-// or the port's own line alone.
-enum class Tail { retry, no_more_tries, refused, cannot_send, none };
+// "; trying the next modem now.", or the port's own line alone.
+enum class Tail { retry, no_more_tries, refused, cannot_send, move, none };
 
 struct Decision {
     Next next;
@@ -106,7 +117,9 @@ struct Decision {
     Tail tail = Tail::none;
     bool log_state = false;  // given up on a passing cause: the modem's state tells why
     bool timed = false;      // the retry plan decided: the run's first failure counts from here
+    bool modem_out = false;  // moved for a cause that lasts: not asked again in this run
+    bool may_arrive_twice = false;  // moved after a copy that may have reached the network
 };
 
 Decision decide(const Failure &failure, const History &history, const RetryClock &clock,
-                const RetryPlan &plan);
+                const RetryPlan &plan, const PoolView &pool = {});

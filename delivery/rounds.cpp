@@ -32,13 +32,20 @@ bool pause_between_rounds(int seconds)
     }
 }
 
-// Takes the port: open, failed or busy (`note` says why), or stopped. A
-// line set-up that failed leaves a port used as it is: a warning.
-Taken take_port(ModemPort &port, const ModemPorts &ports, PortNote &note)
+// Takes the port: open, failed or busy (`note` says why), or stopped; in
+// a pool, a modem not passed over. A line set-up that failed leaves a port
+// used as it is: a warning.
+Taken take_port(Delivery &d, ModemPort &port, const ModemPorts &ports, PortNote &note)
 {
-    const Taken taken = open_modem(ports, port, note);
+    const std::array<bool, kMaxModems> passed = passed_modems(d);
+    const Taken taken = d.pool ? open_pool(ports, std::span(passed).first(d.modems), port, note)
+                               : open_modem(ports, port, note);
     if (taken == Taken::open && note[0] != '\0')
         report(LOG_WARNING, "%s", note.data());
+    if (taken == Taken::open) {
+        const auto at = std::find(ports.devices.begin(), ports.devices.end(), port.device);
+        use_modem(d, static_cast<std::size_t>(at - ports.devices.begin()), port.device);
+    }
     return taken;
 }
 
@@ -46,8 +53,10 @@ Taken take_port(ModemPort &port, const ModemPorts &ports, PortNote &note)
 
 bool deliver(Delivery &d, ModemPort &port, const ModemPorts &ports, const DialogueTimeouts &t)
 {
+    d.modems = std::min(ports.devices.size(), kMaxModems);
+    d.device_names = ports.devices.first(d.modems);
     PortNote note{};
-    Taken taken = take_port(port, ports, note);
+    Taken taken = take_port(d, port, ports, note);
     for (;;) {
         if (taken == Taken::stopped)
             return false;
@@ -58,7 +67,14 @@ bool deliver(Delivery &d, ModemPort &port, const ModemPorts &ports, const Dialog
             // None at the start, gone since the last round (a modem
             // re-plugging), or kept busy: the policy says what follows.
             const Cause why = {FailureKind::temporary, note.data(), "", -1};
+            for (ModemState &modem : d.modem_states)
+                modem.failed = true;  // none of those left could be had
             static_cast<void>(judge_failure(d, {Stage::port, why}));
+        }
+        if (d.move) {  // on another modem of the pool, at once
+            close_modem(port);
+            taken = take_port(d, port, ports, note);
+            continue;
         }
         if (d.end_run || d.pause_seconds < 0 || !unsettled_left(d)) {
             // A stop while the modem is asked for its state ends it too.
@@ -70,6 +86,6 @@ bool deliver(Delivery &d, ModemPort &port, const ModemPorts &ports, const Dialog
         if (!pause_between_rounds(d.pause_seconds))
             return false;
         begin_round(d);
-        taken = take_port(port, ports, note);
+        taken = take_port(d, port, ports, note);
     }
 }

@@ -12,14 +12,66 @@
 
 namespace {
 
-// Adds "<device>: <reason>" to why no device could be used.
-void note_reason(std::array<char, kMessageSize> &reasons, std::size_t &used, const char *device,
-                 const char *reason)
+// Why no device could be used: "cannot open <device>: <reason>; ...".
+struct Reasons {
+    std::array<char, kMessageSize> text{};
+    std::size_t used = 0;
+};
+
+void note_reason(Reasons &reasons, const char *device, const char *reason)
 {
-    const int n = std::snprintf(reasons.data() + used, reasons.size() - used, "%s%s: %s",
-                                used == 0 ? "cannot open " : "; ", device, reason);
+    const int n =
+        std::snprintf(reasons.text.data() + reasons.used, reasons.text.size() - reasons.used,
+                      "%s%s: %s", reasons.used == 0 ? "cannot open " : "; ", device, reason);
     if (n > 0)  // snprintf cuts a message too long; nothing more is added then
-        used = std::min(used + static_cast<std::size_t>(n), reasons.size() - 1);
+        reasons.used =
+            std::min(reasons.used + static_cast<std::size_t>(n), reasons.text.size() - 1);
+}
+
+}  // namespace
+
+namespace {
+
+// Locks and opens `device`, waiting for its lock as `ports` allow, or as
+// `wait` when given. open: taken; failed: it cannot be opened (the reason
+// added to `reasons`); busy, interrupted, or failed with the lock directory
+// unusable (`fatal`): as the lock's wait ended, the note says why.
+Taken take_one(const ModemPorts &ports, const char *device, ModemPort &port, PortNote &note,
+               Reasons &reasons, bool &fatal, bool wait = true)
+{
+    fatal = false;
+    // A device named by a link (/dev/serial/by-id/..., a udev alias) is
+    // locked under the name of the device it leads to, the name other
+    // programs lock the same port by. One that leads nowhere yet keeps
+    // its own name: opening it will say why.
+    std::array<char, PATH_MAX> real{};
+    const char *locked = realpath(device, real.data()) != nullptr ? real.data() : device;
+    const int unresolved = errno;
+    // A link that leads nowhere with a name too long to lock (a by-id
+    // name of an unplugged modem) cannot be opened either: say so, and
+    // try the next device, as for any device that is not there.
+    std::array<char, kLockPathSize> name{};
+    if (locked == device && !lock_path(ports.lock_dir, device, name)) {
+        note_reason(reasons, device, std::strerror(unresolved));
+        return Taken::failed;
+    }
+    const Locked lock = lock_device(ports.lock_dir, locked, wait ? ports.lock_timeout_seconds : 0,
+                                    port.lock, note, wait ? ports.lock_wait_max_seconds : 0);
+    if (lock != Locked::taken) {
+        fatal = lock == Locked::failed;
+        return lock == Locked::stopped ? Taken::stopped
+               : lock == Locked::busy  ? Taken::busy
+                                       : Taken::failed;
+    }
+    port.fd = open_serial(device, note);
+    if (port.fd >= 0) {
+        port.device = device;
+        return Taken::open;
+    }
+    const int error = errno;
+    unlock_device(port.lock);  // missing device: free its name again
+    note_reason(reasons, device, error == ENOTTY ? "not a terminal" : std::strerror(error));
+    return Taken::failed;
 }
 
 }  // namespace
@@ -27,44 +79,43 @@ void note_reason(std::array<char, kMessageSize> &reasons, std::size_t &used, con
 Taken open_modem(const ModemPorts &ports, ModemPort &port, PortNote &note)
 {
     note[0] = '\0';
-    // Why each device could not be used: "<device>: <reason>; ...".
-    std::array<char, kMessageSize> reasons{};
-    std::size_t used = 0;
+    Reasons reasons{};
     for (const char *device : ports.devices) {
-        // A device named by a link (/dev/serial/by-id/..., a udev alias) is
-        // locked under the name of the device it leads to, the name other
-        // programs lock the same port by. One that leads nowhere yet keeps
-        // its own name: opening it will say why.
-        std::array<char, PATH_MAX> real{};
-        const char *locked = realpath(device, real.data()) != nullptr ? real.data() : device;
-        const int unresolved = errno;
-        // A link that leads nowhere with a name too long to lock (a by-id
-        // name of an unplugged modem) cannot be opened either: say so, and
-        // try the next device, as for any device that is not there.
-        std::array<char, kLockPathSize> name{};
-        if (locked == device && !lock_path(ports.lock_dir, device, name)) {
-            note_reason(reasons, used, device, std::strerror(unresolved));
-            continue;
-        }
         // A lock held by a live process means the modem is busy; another
         // device would not be the same modem, so give up.
-        const Locked lock = lock_device(ports.lock_dir, locked, ports.lock_timeout_seconds,
-                                        port.lock, note, ports.lock_wait_max_seconds);
-        if (lock != Locked::taken)
-            return lock == Locked::stopped ? Taken::stopped
-                   : lock == Locked::busy  ? Taken::busy
-                                           : Taken::failed;
-        port.fd = open_serial(device, note);
-        if (port.fd >= 0) {
-            port.device = device;
-            return Taken::open;
-        }
-        const int error = errno;
-        unlock_device(port.lock);  // missing device: free its name again
-        note_reason(reasons, used, device,
-                    error == ENOTTY ? "not a terminal" : std::strerror(error));
+        bool fatal = false;
+        const Taken taken = take_one(ports, device, port, note, reasons, fatal);
+        if (taken != Taken::failed || fatal)
+            return taken;
     }
-    std::snprintf(note.data(), note.size(), kNoPortFormat, reasons.data());
+    std::snprintf(note.data(), note.size(), kNoPortFormat, reasons.text.data());
+    return Taken::failed;
+}
+
+Taken open_pool(const ModemPorts &ports, std::span<const bool> passed, ModemPort &port,
+                PortNote &note)
+{
+    note[0] = '\0';
+    Reasons reasons{};
+    // The first modem free now; one that another process holds is passed
+    // over without waiting.
+    const char *busy = nullptr;
+    for (std::size_t i = 0; i < ports.devices.size(); ++i) {
+        if (i < passed.size() && passed[i])
+            continue;
+        bool fatal = false;
+        const Taken taken = take_one(ports, ports.devices[i], port, note, reasons, fatal, false);
+        if (taken == Taken::open || taken == Taken::stopped || fatal)
+            return taken;
+        if (taken == Taken::busy && busy == nullptr)
+            busy = ports.devices[i];
+        note[0] = '\0';  // the next modem is not in use
+    }
+    if (busy != nullptr) {  // every modem left is busy: wait in turn for one
+        bool fatal = false;
+        return take_one(ports, busy, port, note, reasons, fatal);
+    }
+    std::snprintf(note.data(), note.size(), kNoPortFormat, reasons.text.data());
     return Taken::failed;
 }
 

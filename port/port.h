@@ -188,6 +188,13 @@ enum class Taken { open, failed, busy, stopped };
 // tcsetattr on an open port, or "No modem port: <why>".
 Taken open_modem(const ModemPorts &ports, ModemPort &port, PortNote &note);
 
+// A pool of separate modems: locks and opens the first of `ports.devices`
+// not `passed` that is free now, passing over one that another process
+// holds; when every one left is busy, waits for the first of them as
+// open_modem() would. `port.device` tells which was taken.
+Taken open_pool(const ModemPorts &ports, std::span<const bool> passed, ModemPort &port,
+                PortNote &note);
+
 // Closes the line and removes our lock file.
 void close_modem(ModemPort &port);
 

@@ -12,9 +12,11 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <poll.h>
 #include <pty.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -209,6 +211,7 @@ TEST(Policy, Decisions)
         History history;
         RetryClock clock;
         Decision want;
+        bool other_modem = false;  // a pool with a modem left to move to
     };
     using enum Next;
     using enum RoundStep;
@@ -252,17 +255,30 @@ TEST(Policy, Decisions)
          {give_up, end_round, -1, unsettled, O::mode, Tail::no_more_tries, false}},
         {"a refused mode command given up", {Stage::mode, classify_answer("ERROR")}, {}, {2, 0, 0},
          {give_up, end_round, -1, unsettled, O::mode, Tail::no_more_tries, true}},
-        {"no port at the start: at once", {Stage::port, no_port}, {}, {0, -1, 0},
+        {"no port at the start: at once", {Stage::port, no_port}, {}, {0, -1, 0, -1, false},
          {give_up, end_run, -1, unsettled, O::no_port, Tail::none}},
         {"a port gone between rounds", {Stage::port, no_port}, {}, {1, 0, 1000},
          {retry, end_round, 15, unsettled, O::gave_up, Tail::retry}},
         {"a number no PDU can carry", {Stage::number, {FailureKind::recipient, "invalid number", "", -1}},
          {}, {0, -1, 0}, {give_up, go_on, -1, recipient, O::invalid_number, Tail::refused}},
+        {"pool: a lasting cause moves now, the modem out", {Stage::prompt, cms(311)}, {}, {0, -1, 0},
+         {move, end_round, -1, recipient, O::prompt, Tail::move, false, false, true}, true},
+        {"pool: the network's cause moves", {Stage::submit, cms(331), false, true}, {}, {0, -1, 0},
+         {move, end_round, -1, recipient, O::gave_up, Tail::move}, true},
+        {"pool: a silent mode command moves everyone", {Stage::mode, silence, true}, {}, {0, -1, 0},
+         {move, end_round, -1, unsettled, O::mode, Tail::move}, true},
+        {"pool: a copy that may be out moves, maybe twice", {Stage::submit, silence, true, true}, {},
+         {0, -1, 0}, {move, end_round, -1, recipient, O::unconfirmed, Tail::move, false, false, false, true},
+         true},
+        {"pool: a number's own cause stays", {Stage::submit, cms(1), false, true}, {}, {0, -1, 0},
+         {give_up, go_on, -1, recipient, O::rejected, Tail::refused}, true},
+        {"pool: the recipient's side stays", {Stage::submit, cms(27), false, true}, {}, {0, -1, 0},
+         {retry, go_on, 5, recipient, O::gave_up, Tail::retry}, true},
     };
     // clang-format on
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
-        const Decision got = decide(row.failure, row.history, row.clock, plan);
+        const Decision got = decide(row.failure, row.history, row.clock, plan, {row.other_modem});
         EXPECT_EQ(got.next, row.want.next);
         if (got.next == sent)
             continue;
@@ -272,6 +288,8 @@ TEST(Policy, Decisions)
         EXPECT_EQ(got.outcome, row.want.outcome);
         EXPECT_EQ(got.tail, row.want.tail);
         EXPECT_EQ(got.log_state, row.want.log_state);
+        EXPECT_EQ(got.modem_out, row.want.modem_out);
+        EXPECT_EQ(got.may_arrive_twice, row.want.may_arrive_twice);
     }
     // What a submission leaves behind: TP-RD from now on, and whether the
     // first copy may have got there; an accepted part clears both.
@@ -281,7 +299,8 @@ TEST(Policy, Decisions)
     EXPECT_TRUE(unanswered.resubmit && unanswered.maybe_sent);
     EXPECT_TRUE(plain.resubmit && !plain.maybe_sent);
     EXPECT_TRUE(timeout.maybe_sent);
-    EXPECT_FALSE(remember_accepted(unanswered).resubmit || remember_accepted(unanswered).maybe_sent);
+    EXPECT_FALSE(remember_accepted(unanswered).resubmit ||
+                 remember_accepted(unanswered).maybe_sent);
 }
 
 // A scratch lock directory and log socket, and the real delivery, rounds
@@ -323,12 +342,17 @@ protected:
     int deliver_to(ScriptedModem &modem, std::vector<const char *> numbers, const std::string &text,
                    const RetryPlan &plan, const char *device = nullptr)
     {
-        const std::array<const char *, 1> devices = {device != nullptr ? device : modem.path()};
+        return deliver_on({device != nullptr ? device : modem.path()}, numbers, text, plan, false);
+    }
+    int deliver_on(std::vector<const char *> devices, std::vector<const char *> numbers,
+                   const std::string &text, const RetryPlan &plan, bool pool)
+    {
         const ModemPorts ports = {devices, dir.c_str(), 1, 3};
         std::vector<char *> argv;
         for (const char *n : numbers)
             argv.push_back(const_cast<char *>(n));
         Delivery d{argv, {Alphabet::raw, text}, kReference, plan};
+        d.pool = pool;
         ModemPort port;
         const bool done = deliver(d, port, ports, kShort);
         close_modem(port);
@@ -377,8 +401,13 @@ TEST_F(Deliver, Transcripts)
         std::string text;
         std::vector<Answer> script;
         std::vector<std::string> commands;
-        std::vector<std::string> log;
+        std::vector<std::string> log;  // {A}, {B}: the modems' devices
         int status;
+        // A pool of two: the second modem's script and what it was sent;
+        // `held`: another program holds the first one's flock.
+        std::vector<Answer> second = {};
+        std::vector<std::string> second_commands = {};
+        bool held = false;
     };
     // A modem that refuses AT+CMEE=1, and the result of an earlier run's
     // submission that it gives late.
@@ -456,15 +485,59 @@ TEST_F(Deliver, Transcripts)
          join({mode, a, b, mode, a_again}),
          {"SMS to 111 failed: +CMS ERROR: 500 (unknown error); trying again in 0 s.",
           "SMS to 222 sent: message reference 7.", served, sent}, 0},
+        {"pool: SIM PIN on the first modem, every recipient once on the second", {"111", "222"}, "x",
+         {kOk, kOk, error("+CMS ERROR: 311"), kOk}, join({mode, {"AT+CMGS=11\r", "\x1b"}}),
+         {"SMS to 111 via {A} failed: +CMS ERROR: 311 (SIM PIN required); trying the next modem now.",
+          "SMS to 111 sent via {B}: message reference 7.", "SMS to 222 sent via {B}: message reference 7.",
+          sent}, 0, {kOk, kOk, kPrompt, kSent, kPrompt, kSent}, join({mode, a, b})},
+        {"pool: a number's own refusal stays on its modem", {"111", "222"}, "x",
+         {kOk, kOk, kPrompt, error("+CMS ERROR: 1"), kPrompt, kSent}, join({mode, a, b}),
+         {"SMS to 111 via {A} not sent: +CMS ERROR: 1 (unassigned number).",
+          "SMS to 222 sent via {A}: message reference 7.", "SMS rejected by modem."}, 1, {kOk}, {}},
+        {"pool: a modem that gave a lasting cause is not asked again", {"111"}, "x",
+         {kOk, kOk, error("+CMS ERROR: 311"), kOk}, join({mode, {"AT+CMGS=11\r", "\x1b"}}),
+         {"SMS to 111 via {A} failed: +CMS ERROR: 311 (SIM PIN required); trying the next modem now.",
+          "SMS to 111 via {B} failed: +CMS ERROR: 42 (congestion); trying again in 0 s.",
+          "SMS to 111 sent via {B}: message reference 7.", sent}, 0,
+         {kOk, kOk, kPrompt, error("+CMS ERROR: 42"), kOk, kOk, kPrompt, kSent}, join({mode, a, mode, a_again})},
+        {"pool: a message half sent goes whole on the next modem", {"111"}, std::string(160, 'x') + "y",
+         {kOk, kOk, kPrompt, kSent, kPrompt, error("+CMS ERROR: 331")},
+         join({mode, {"AT+CMGS=150\r", part1, "AT+CMGS=24\r", part2}}),
+         {"SMS to 111 part 2/2 via {A} failed: +CMS ERROR: 331 (no network service); trying the next modem now.",
+          "SMS to 111: 1 of 2 parts went out via {A}; the whole message goes again via {B}, and those parts "
+          "may arrive on their own.", "SMS to 111 sent via {B}: message references 7, 7.", sent}, 0,
+         {kOk, kOk, kPrompt, kSent, kPrompt, kSent}, join({mode, {"AT+CMGS=150\r", part1, "AT+CMGS=24\r", part2}})},
+        {"pool: a busy first modem is passed over", {"111"}, "x", {}, {},
+         {"SMS to 111 sent via {B}: message reference 7.", sent}, 0, {kOk, kOk, kPrompt, kSent},
+         join({mode, a}), true},
     };
     // clang-format on
     const int waits[] = {0, 0};
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
         ScriptedModem modem(row.script);
-        EXPECT_EQ(deliver_to(modem, row.numbers, row.text, {waits, 5}), row.status);
+        std::optional<ScriptedModem> second;
+        if (row.second.empty()) {
+            EXPECT_EQ(deliver_to(modem, row.numbers, row.text, {waits, 5}), row.status);
+        } else {
+            second.emplace(row.second);
+            const int holder = row.held ? open(modem.path(), O_RDWR | O_NOCTTY) : -1;
+            EXPECT_TRUE(!row.held || flock(holder, LOCK_EX | LOCK_NB) == 0);
+            EXPECT_EQ(
+                deliver_on({modem.path(), second->path()}, row.numbers, row.text, {waits, 5}, true),
+                row.status);
+            close(holder);
+            EXPECT_EQ(second->commands(), row.second_commands);
+        }
         EXPECT_EQ(modem.commands(), row.commands);
-        EXPECT_EQ(logged(), row.log);
+        std::vector<std::string> want = row.log;
+        for (std::string &line : want) {
+            for (const auto &[mark, device] :
+                 {std::pair{"{A}", modem.path()}, {"{B}", second ? second->path() : ""}})
+                if (const auto at = line.find(mark); at != std::string::npos)
+                    line.replace(at, 3, device);
+        }
+        EXPECT_EQ(logged(), want);
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1) << "a lock left";
     }
 }
