@@ -90,19 +90,20 @@ bool is_valid_number(std::string_view number);
 // and encodes them for `number`, every part under the same concatenation
 // `reference`. What does not fit in kMaxParts parts is dropped. Returns the
 // number of PDUs built, 1 to 10; 0 only when encode_submit_pdu() refuses
-// the number.
+// the number. `status_report` asks for a status report on every part.
 unsigned build_pdus(std::string_view number, const UserText &text, PduList &list,
-                    std::uint8_t reference);
+                    std::uint8_t reference, bool status_report = false);
 
 // Writes one SMS-SUBMIT PDU into `out` and returns its length in octets.
 // `total` = 0 asks for a plain message; otherwise this is part `seq`
 // (1-based) of `total` and gets a concatenation header with `reference`,
 // which all parts of one message share and which tells one message's parts
 // from another's. A number with more than kMaxAddressDigits characters
-// after the '+' does not fit: returns 0.
+// after the '+' does not fit: returns 0. `status_report` sets TP-SRR: the
+// service centre reports the message's fate in an SMS-STATUS-REPORT.
 std::uint32_t encode_submit_pdu(std::string_view number, const UserText &text,
                                 std::span<std::uint8_t, kPduOctets> out, unsigned total,
-                                unsigned seq, std::uint8_t reference);
+                                unsigned seq, std::uint8_t reference, bool status_report = false);
 
 // Marks a PDU that encode_submit_pdu() built as a resubmission: TP-RD
 // asks the service centre to reject it should it already hold the one
@@ -118,3 +119,4 @@ std::size_t pack_septets(std::string_view text, std::span<std::uint8_t> out, uns
 // Writes two upper-case hex digits per octet and a terminating NUL into
 // `out`. Stops early rather than overrun `out`. Returns the digits written.
 std::size_t hex_encode(std::span<const std::uint8_t> octets, std::span<char> out);
+

@@ -11,9 +11,9 @@ namespace {
 
 // Command-line bytes, each taken as a GSM code.
 unsigned build_raw(std::string_view number, std::string_view text, PduList &list,
-                   std::uint8_t reference)
+                   std::uint8_t reference, bool report = false)
 {
-    return build_pdus(number, UserText{Alphabet::raw, text}, list, reference);
+    return build_pdus(number, UserText{Alphabet::raw, text}, list, reference, report);
 }
 
 std::string hex_of(const PduRecord &pdu)
@@ -98,6 +98,7 @@ struct Known {
     const char *number;
     std::string text;
     const char *hex;
+    bool report = false;  // TP-SRR
 };
 
 TEST(Pdu, KnownMessages)
@@ -108,10 +109,11 @@ TEST(Pdu, KnownMessages)
         {"+1234", "A", "001100049121430000AA0141"},
         {"0", "@", "0011000181F00000AA0140"},
         {"+15555550123", "\xE4", "0011000B915155550521F30000AA0164"},
+        {"+15555550123", "hello", "0031000B915155550521F30000AA05E8329BFD06", true},
     };
     for (const Known &c : cases) {
         PduList list;
-        ASSERT_EQ(build_raw(c.number, c.text, list, 0), 1u) << c.number;
+        ASSERT_EQ(build_raw(c.number, c.text, list, 0, c.report), 1u) << c.number;
         EXPECT_EQ(hex_of(list[0]), c.hex) << c.number << " / " << c.text;
     }
 }
@@ -124,6 +126,8 @@ TEST(Pdu, ConcatenatedPrefixes)
     EXPECT_EQ(list[1].length, 63u);
     EXPECT_EQ(hex_of(list[0]).substr(0, 44), "0051000B915155550521F30000AAA00500032A0201F0");
     EXPECT_EQ(hex_of(list[1]).substr(0, 44), "0051000B915155550521F30000AA360500032A0202F0");
+    ASSERT_EQ(build_raw("1", std::string(200, 'x'), list, 0, true), 2u);
+    EXPECT_EQ(list[1].octets[1], 0x71) << "TP-SRR beside TP-UDHI";
 }
 
 struct Split {
