@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -345,6 +347,92 @@ TEST(Pdu, Hex)
     std::array<char, 6> small{};
     EXPECT_EQ(hex_encode(octets, small), 4u) << "stops short of the end";
     EXPECT_STREQ(small.data(), "000F");
+}
+
+// A report written out field by field: spaces part the fields for the reader.
+StatusReport decode_spaced(std::string hex, std::size_t length)
+{
+    std::erase(hex, ' ');
+    return decode_status_report(hex, length);
+}
+
+// The centre's address or 00, first octet, TP-MR, TP-RA, TP-SCTS, TP-DT,
+// TP-ST, and in the third row TP-PI with the fields it announces.
+TEST(StatusReport, Decoding)
+{
+    struct Case {
+        const char *hex;
+        std::size_t length;  // from the +CDS line
+        unsigned reference;
+        const char *recipient, *sc_time, *discharge;
+        std::uint8_t status;
+    };
+    static const std::vector<Case> cases = {
+        {"06919471100000 06 2A 0B915155550521F3 62210121436540 62210121537040 00", 25, 42,
+         "+15555550123", "2026-12-10 12:34:56 +01:00", "2026-12-10 12:35:07 +01:00", 0x00},
+        {"00 06 07 098110173254f6 5210133295850a 5220100000300a 21", 24, 7, "017123456",
+         "2025-01-31 23:59:58 -05:00", "2025-02-01 00:00:03 -05:00", 0x21},
+        {"00 02 FF 0D91947110325476F8 42209260708022 42304060709022 46 030000", 0, 255,
+         "+4917012345678", "2024-02-29 06:07:08 +05:30", "2024-03-04 06:07:09 +05:30", 0x46},
+        {"07914477790706F5 06 00 0191F1 FF221121436540 62210121537040 63", 20, 0, "+1",
+         "unknown time", "2026-12-10 12:35:07 +01:00", 0x63},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.hex);
+        const StatusReport r = decode_spaced(c.hex, c.length);
+        ASSERT_TRUE(r.valid);
+        EXPECT_EQ(r.reference, c.reference);
+        EXPECT_STREQ(r.recipient.data(), c.recipient);
+        EXPECT_EQ(r.international, c.recipient[0] == '+');
+        std::array<char, kTimeStampText> text{};
+        EXPECT_EQ(format_time_stamp(r.sc_time, text), std::strlen(c.sc_time));
+        EXPECT_STREQ(text.data(), c.sc_time);
+        format_time_stamp(r.discharge, text);
+        EXPECT_STREQ(text.data(), c.discharge);
+        EXPECT_EQ(r.status, c.status);
+    }
+}
+
+TEST(StatusReport, Malformed)
+{
+    // Each row breaks one thing in "00 06 00 0191F1 <SCTS> <DT> 00", which is valid.
+    static const std::vector<std::pair<const char *, std::size_t>> cases = {
+        {"", 0},
+        {"00 06 00 0191F1 62210121436540 62210121537040 0", 0},     // odd length
+        {"00 06 00 0191F1 62210121436540 62210121537040 G0", 0},    // not hex
+        {"00 06 00 0191F1 62210121436540 62210121537040", 0},       // no TP-ST
+        {"00 06 00 0191F1 62210121436540 62210121537040 00", 19},   // the line's length differs
+        {"FF 06 00 0191F1 62210121436540 62210121537040 00", 0},    // centre's address past the end
+        {"00 04 00 0191F1 62210121436540 62210121537040 00", 0},    // an SMS-DELIVER
+        {"00 06 00 3091F1 62210121436540 62210121537040 00", 0},    // TP-RA past the end
+        {"00 06 00 049121F3 62210121436540 62210121537040 00", 0},  // a filler among digits
+        {"00 06 00 159121436587092143658709F1 62210121436540 62210121537040 00", 0},  // 21 digits
+    };
+    for (const auto &[hex, length] : cases)
+        EXPECT_FALSE(decode_spaced(hex, length).valid) << hex;
+}
+
+TEST(StatusReport, Statuses)
+{
+    constexpr auto done = StatusClass::delivered, trying = StatusClass::still_trying,
+                   failed = StatusClass::not_delivered;
+    const char *reserved = "reserved value, taken as service rejected";
+    static const std::vector<std::tuple<std::uint8_t, StatusClass, const char *>> cases = {
+        {0x00, done, "short message received by the SME"},
+        {0x01, done, "forwarded by the SC to the SME but the SC is unable to confirm delivery"},
+        {0x03, failed, reserved},
+        {0x1F, done, "specific to the service centre"},
+        {0x20, trying, "congestion"},
+        {0x26, failed, reserved},
+        {0x3F, trying, "specific to the service centre"},
+        {0x46, failed, "SM validity period expired"},
+        {0x65, failed, "error in SME"},
+        {0x80, failed, reserved},
+    };
+    for (const auto &[status, what, meaning] : cases) {
+        EXPECT_EQ(status_class(status), what) << int{status};
+        EXPECT_STREQ(status_meaning(status), meaning) << int{status};
+    }
 }
 
 }  // namespace
