@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -384,7 +383,7 @@ TEST(StatusReport, Decoding)
         EXPECT_STREQ(r.recipient.data(), c.recipient);
         EXPECT_EQ(r.international, c.recipient[0] == '+');
         std::array<char, kTimeStampText> text{};
-        EXPECT_EQ(format_time_stamp(r.sc_time, text), std::strlen(c.sc_time));
+        format_time_stamp(r.sc_time, text);
         EXPECT_STREQ(text.data(), c.sc_time);
         format_time_stamp(r.discharge, text);
         EXPECT_STREQ(text.data(), c.discharge);
@@ -396,7 +395,6 @@ TEST(StatusReport, Malformed)
 {
     // Each row breaks one thing in "00 06 00 0191F1 <SCTS> <DT> 00", which is valid.
     static const std::vector<std::pair<const char *, std::size_t>> cases = {
-        {"", 0},
         {"00 06 00 0191F1 62210121436540 62210121537040 0", 0},     // odd length
         {"00 06 00 0191F1 62210121436540 62210121537040 G0", 0},    // not hex
         {"00 06 00 0191F1 62210121436540 62210121537040", 0},       // no TP-ST
