@@ -1,11 +1,13 @@
-// SMS-SUBMIT PDU construction (3GPP TS 23.040) for AT+CMGS in PDU mode.
+// SMS-SUBMIT PDU construction (3GPP TS 23.040) for AT+CMGS in PDU mode,
+// and the SMS-STATUS-REPORTs that the modem passes on as +CDS.
 //
 // Contract: pure computation. Nothing here does I/O, allocates or keeps
 // state. The caller owns every buffer; build_pdus() fills a PduList with one
 // PDU per short message and hex_encode() renders one PDU as the text the
-// modem expects. A text is either raw bytes taken as GSM 7-bit default
-// alphabet codes (low 7 bits of each byte), or UTF-8 that convert_utf8()
-// turns into GSM 7-bit codes, or into UCS-2 when some character has none.
+// modem expects; decode_status_report() reads one report's hex text. A
+// text is either raw bytes taken as GSM 7-bit default alphabet codes (low
+// 7 bits of each byte), or UTF-8 that convert_utf8() turns into GSM 7-bit
+// codes, or into UCS-2 when some character has none.
 #pragma once
 
 #include <array>
@@ -90,19 +92,20 @@ bool is_valid_number(std::string_view number);
 // and encodes them for `number`, every part under the same concatenation
 // `reference`. What does not fit in kMaxParts parts is dropped. Returns the
 // number of PDUs built, 1 to 10; 0 only when encode_submit_pdu() refuses
-// the number.
+// the number. `status_report` asks for a status report on every part.
 unsigned build_pdus(std::string_view number, const UserText &text, PduList &list,
-                    std::uint8_t reference);
+                    std::uint8_t reference, bool status_report = false);
 
 // Writes one SMS-SUBMIT PDU into `out` and returns its length in octets.
 // `total` = 0 asks for a plain message; otherwise this is part `seq`
 // (1-based) of `total` and gets a concatenation header with `reference`,
 // which all parts of one message share and which tells one message's parts
 // from another's. A number with more than kMaxAddressDigits characters
-// after the '+' does not fit: returns 0.
+// after the '+' does not fit: returns 0. `status_report` sets TP-SRR: the
+// service centre reports the message's fate in an SMS-STATUS-REPORT.
 std::uint32_t encode_submit_pdu(std::string_view number, const UserText &text,
                                 std::span<std::uint8_t, kPduOctets> out, unsigned total,
-                                unsigned seq, std::uint8_t reference);
+                                unsigned seq, std::uint8_t reference, bool status_report = false);
 
 // Marks a PDU that encode_submit_pdu() built as a resubmission: TP-RD
 // asks the service centre to reject it should it already hold the one
@@ -118,3 +121,53 @@ std::size_t pack_septets(std::string_view text, std::span<std::uint8_t> out, uns
 // Writes two upper-case hex digits per octet and a terminating NUL into
 // `out`. Stops early rather than overrun `out`. Returns the digits written.
 std::size_t hex_encode(std::span<const std::uint8_t> octets, std::span<char> out);
+
+// A service centre's time stamp (TP-SCTS, TP-DT): local time of the
+// centre and its offset from UTC.
+struct TimeStamp {
+    bool valid;         // false: some semi-octet was not a decimal digit
+    std::uint8_t year;  // of the century, 0 to 99
+    std::uint8_t month, day, hour, minute, second;
+    std::int8_t quarters;  // offset from UTC in quarter hours, -79 to 79
+};
+
+// "2026-12-10 12:34:56 +01:00" and its NUL.
+inline constexpr std::size_t kTimeStampText = 27;
+// A TP-RA number: a '+', kMaxAddressDigits digits and the NUL.
+inline constexpr std::size_t kNumberText = kMaxAddressDigits + 2;
+
+// One SMS-STATUS-REPORT: what became of the SMS-SUBMIT with `reference`.
+// An alphanumeric TP-RA, never one of our numbers, leaves `recipient` empty.
+struct StatusReport {
+    bool valid;                               // false: not a well-formed status report
+    std::uint8_t reference;                   // TP-MR that the modem gave the submission (+CMGS)
+    bool international;                       // TP-RA type of number international
+    std::array<char, kNumberText> recipient;  // TP-RA, '+' when international
+    TimeStamp sc_time;                        // TP-SCTS: when the centre took the message
+    TimeStamp discharge;                      // TP-DT: delivery, or the last try, or giving up
+    std::uint8_t status;                      // TP-ST, see status_class()
+};
+
+// Decodes the hex text of a +CDS report (without its line end): the
+// centre's address, whose length octet may be 00 for none, then the TPDU.
+// `tpdu_length` is the +CDS line's <length>, the octets after the centre's
+// address; 0 skips that check. Reports whose hex, layout or length do not
+// hold together come back with `valid` false and nothing else set.
+StatusReport decode_status_report(std::string_view hex, std::size_t tpdu_length = 0);
+
+// Writes `stamp` as "2026-12-10 12:34:56 +01:00", or "unknown time" when
+// it is not valid, and a NUL into `out`, cut short rather than overrun it.
+// Returns the characters written.
+std::size_t format_time_stamp(const TimeStamp &stamp, std::span<char> out);
+
+// What a status tells of the message.
+enum class StatusClass : std::uint8_t {
+    delivered,      // transaction completed
+    still_trying,   // temporary error, the centre tries again
+    not_delivered,  // permanent error, or temporary and the centre gave up
+};
+
+// The class and the meaning of a TP-ST value. Reserved values count as
+// "service rejected" with the centre no longer trying, as receivers must.
+StatusClass status_class(std::uint8_t status);
+const char *status_meaning(std::uint8_t status);

@@ -93,20 +93,21 @@ UserText sent_text(const UserText &text)
 }
 
 unsigned build_pdus(std::string_view number, const UserText &text, PduList &list,
-                    std::uint8_t reference)
+                    std::uint8_t reference, bool status_report)
 {
     for (PduRecord &record : list)
         record = PduRecord{};
 
     if (single(text)) {
-        list[0].length = encode_submit_pdu(number, text, list[0].octets, 0, 0, 0);
+        list[0].length = encode_submit_pdu(number, text, list[0].octets, 0, 0, 0, status_report);
         return list[0].length != 0 ? 1 : 0;
     }
     std::array<std::string_view, kMaxParts> parts{};
     const auto total = static_cast<unsigned>(split(text, parts));
     for (unsigned i = 0; i < total; ++i) {
         const UserText part = {text.alphabet, parts[i]};
-        list[i].length = encode_submit_pdu(number, part, list[i].octets, total, i + 1, reference);
+        list[i].length =
+            encode_submit_pdu(number, part, list[i].octets, total, i + 1, reference, status_report);
         if (list[i].length == 0)
             return 0;
     }

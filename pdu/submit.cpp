@@ -7,6 +7,7 @@ constexpr std::uint8_t kNoSmsc = 0x00;            // use the SMSC stored in the 
 constexpr std::uint8_t kFirstOctet = 0x11;        // TP-MTI SMS-SUBMIT, TP-VPF relative
 constexpr std::uint8_t kUdhi = 0x40;              // TP-UDHI: user data starts with a header
 constexpr std::uint8_t kRejectDuplicates = 0x04;  // TP-RD: the SC drops a copy it already holds
+constexpr std::uint8_t kReportRequest = 0x20;     // TP-SRR: the SC sends a status report
 constexpr std::size_t kFirstOctetAt = 1;          // after the empty SMSC address's length octet
 constexpr std::uint8_t kMessageRef = 0x00;        // TP-MR: the modem assigns its own
 constexpr std::uint8_t kInternational = 0x91;     // TON international, ISDN plan
@@ -32,7 +33,7 @@ std::uint8_t semi_octet(char c)
 
 std::uint32_t encode_submit_pdu(std::string_view number, const UserText &text,
                                 std::span<std::uint8_t, kPduOctets> out, unsigned total,
-                                unsigned seq, std::uint8_t reference)
+                                unsigned seq, std::uint8_t reference, bool status_report)
 {
     const bool international = !number.empty() && number.front() == '+';
     const std::string_view digits = international ? slice(number, 1) : number;
@@ -40,10 +41,12 @@ std::uint32_t encode_submit_pdu(std::string_view number, const UserText &text,
         return 0;
     const bool segmented = total != 0;
     const bool ucs2 = text.alphabet == Alphabet::ucs2;
+    const auto first = static_cast<std::uint8_t>(kFirstOctet | (segmented ? kUdhi : 0) |
+                                                 (status_report ? kReportRequest : 0));
 
     std::size_t n = 0;
     out[n++] = kNoSmsc;                                        // SMSC information length
-    out[n++] = segmented ? kFirstOctet | kUdhi : kFirstOctet;  // first octet
+    out[n++] = first;                                          // first octet
     out[n++] = kMessageRef;                                    // TP-MR
     out[n++] = static_cast<std::uint8_t>(digits.size());       // TP-DA length in digits
     out[n++] = international ? kInternational : kUnknownType;  // TP-DA type of address

@@ -11,9 +11,9 @@ namespace {
 
 // Command-line bytes, each taken as a GSM code.
 unsigned build_raw(std::string_view number, std::string_view text, PduList &list,
-                   std::uint8_t reference)
+                   std::uint8_t reference, bool report = false)
 {
-    return build_pdus(number, UserText{Alphabet::raw, text}, list, reference);
+    return build_pdus(number, UserText{Alphabet::raw, text}, list, reference, report);
 }
 
 std::string hex_of(const PduRecord &pdu)
@@ -98,6 +98,7 @@ struct Known {
     const char *number;
     std::string text;
     const char *hex;
+    bool report = false;  // TP-SRR
 };
 
 TEST(Pdu, KnownMessages)
@@ -108,10 +109,11 @@ TEST(Pdu, KnownMessages)
         {"+1234", "A", "001100049121430000AA0141"},
         {"0", "@", "0011000181F00000AA0140"},
         {"+15555550123", "\xE4", "0011000B915155550521F30000AA0164"},
+        {"+15555550123", "hello", "0031000B915155550521F30000AA05E8329BFD06", true},
     };
     for (const Known &c : cases) {
         PduList list;
-        ASSERT_EQ(build_raw(c.number, c.text, list, 0), 1u) << c.number;
+        ASSERT_EQ(build_raw(c.number, c.text, list, 0, c.report), 1u) << c.number;
         EXPECT_EQ(hex_of(list[0]), c.hex) << c.number << " / " << c.text;
     }
 }
@@ -124,6 +126,8 @@ TEST(Pdu, ConcatenatedPrefixes)
     EXPECT_EQ(list[1].length, 63u);
     EXPECT_EQ(hex_of(list[0]).substr(0, 44), "0051000B915155550521F30000AAA00500032A0201F0");
     EXPECT_EQ(hex_of(list[1]).substr(0, 44), "0051000B915155550521F30000AA360500032A0202F0");
+    ASSERT_EQ(build_raw("1", std::string(200, 'x'), list, 0, true), 2u);
+    EXPECT_EQ(list[1].octets[1], 0x71) << "TP-SRR beside TP-UDHI";
 }
 
 struct Split {
@@ -341,6 +345,66 @@ TEST(Pdu, Hex)
     std::array<char, 6> small{};
     EXPECT_EQ(hex_encode(octets, small), 4u) << "stops short of the end";
     EXPECT_STREQ(small.data(), "000F");
+}
+
+// A report in one line: reference, recipient, time stamps and status.
+std::string summary(std::string hex, std::size_t length)
+{
+    std::erase(hex, ' ');  // spaces only part the fields for the reader
+    const StatusReport r = decode_status_report(hex, length);
+    std::array<char, kTimeStampText> sc{}, dt{};
+    format_time_stamp(r.sc_time, sc);
+    format_time_stamp(r.discharge, dt);
+    return !r.valid ? "invalid"
+                    : std::to_string(r.reference) + " " + r.recipient.data() + " " + sc.data() +
+                          ", " + dt.data() + " " + std::to_string(r.status);
+}
+
+// Reports written out field by field: the centre's address or 00, first
+// octet, TP-MR, TP-RA, TP-SCTS, TP-DT, TP-ST and (third row) TP-PI with the
+// fields it announces. The rows after the fourth each break one thing in
+// the valid "00 06 00 0191F1 <SCTS> <DT> 00"; the last has 21 digits.
+TEST(StatusReport, Decoding)
+{
+    struct Case {
+        const char *hex;
+        std::size_t length;  // from the +CDS line
+        const char *report;
+    };
+    static const std::vector<Case> cases = {
+        {"06919471100000 06 2A 0B915155550521F3 62210121436540 62210121537040 00", 25,
+         "42 +15555550123 2026-12-10 12:34:56 +01:00, 2026-12-10 12:35:07 +01:00 0"},
+        {"00 06 07 098110173254f6 5210133295850a 5220100000300a 21", 24,
+         "7 017123456 2025-01-31 23:59:58 -05:00, 2025-02-01 00:00:03 -05:00 33"},
+        {"00 02 FF 0D91947110325476F8 42209260708022 42304060709022 46 030000", 0,
+         "255 +4917012345678 2024-02-29 06:07:08 +05:30, 2024-03-04 06:07:09 +05:30 70"},
+        {"07914477790706F5 06 00 0191F1 FF221121436540 62210121537040 63", 20,
+         "0 +1 unknown time, 2026-12-10 12:35:07 +01:00 99"},
+        {"00 06 00 0191F1 62210121436540 62210121537040 0", 0, "invalid"},     // odd length
+        {"00 06 00 0191F1 62210121436540 62210121537040 G0", 0, "invalid"},    // not hex
+        {"00 06 00 0191F1 62210121436540 62210121537040", 0, "invalid"},       // no TP-ST
+        {"00 06 00 0191F1 62210121436540 62210121537040 00", 19, "invalid"},   // length differs
+        {"FF 06 00 0191F1 62210121436540 62210121537040 00", 0, "invalid"},    // SMSC past the end
+        {"00 04 00 0191F1 62210121436540 62210121537040 00", 0, "invalid"},    // an SMS-DELIVER
+        {"00 06 00 3091F1 62210121436540 62210121537040 00", 0, "invalid"},    // TP-RA past the end
+        {"00 06 00 049121F3 62210121436540 62210121537040 00", 0, "invalid"},  // filler inside
+        {"00 06 00 159121436587092143658709F1 62210121436540 62210121537040 00", 0, "invalid"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(summary(c.hex, c.length), c.report) << c.hex;
+}
+
+// The classes' bounds; reserved values count as not delivered.
+TEST(StatusReport, Statuses)
+{
+    using enum StatusClass;
+    static const std::vector<std::pair<std::uint8_t, StatusClass>> cases = {
+        {0x00, delivered},     {0x01, delivered},     {0x03, not_delivered}, {0x1F, delivered},
+        {0x20, still_trying},  {0x26, not_delivered}, {0x3F, still_trying},  {0x40, not_delivered},
+        {0x7F, not_delivered}, {0x80, not_delivered}};
+    for (const auto &[status, what] : cases)
+        EXPECT_EQ(status_class(status), what) << int{status};
+    EXPECT_STREQ(status_meaning(0x46), "SM validity period expired");
 }
 
 }  // namespace
