@@ -8,9 +8,42 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <grp.h>
+#include <span>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+// A group's entry holds its members' names too: room for a few hundred.
+std::array<char, 4096> g_group_entry;
+
+// Why `device` did not open. For a refusal, what access the user lacks:
+// the device's group, where that group may read and write it (the user is
+// not in it, or has not logged in again since being added); else its
+// owner alone may open it.
+void open_reason(const char *device, int error, std::span<char> out)
+{
+    struct stat node {};
+    if (error == ENOTTY) {
+        std::snprintf(out.data(), out.size(), "not a terminal");
+    } else if (error != EACCES || stat(device, &node) != 0) {
+        std::snprintf(out.data(), out.size(), "%s", std::strerror(error));
+    } else if ((node.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) {
+        std::snprintf(out.data(), out.size(), "%s (only its owner may open it)",
+                      std::strerror(error));
+    } else {
+        group entry{};
+        group *found = nullptr;
+        const int looked =
+            getgrgid_r(node.st_gid, &entry, g_group_entry.data(), g_group_entry.size(), &found);
+        // ERANGE (a group too large for the buffer), or no name: its number.
+        std::array<char, 16> number{};
+        std::snprintf(number.data(), number.size(), "%u", static_cast<unsigned>(node.st_gid));
+        std::snprintf(out.data(), out.size(), "%s (not in group %s)", std::strerror(error),
+                      looked == 0 && found != nullptr ? entry.gr_name : number.data());
+    }
+}
 
 // Adds "<device>: <reason>" to why no device could be used.
 void note_reason(std::array<char, kMessageSize> &reasons, std::size_t &used, const char *device,
@@ -61,9 +94,12 @@ Taken open_modem(const ModemPorts &ports, ModemPort &port, PortNote &note)
         }
         const int error = errno;
         unlock_device(port.lock);  // missing device: free its name again
-        note_reason(reasons, used, device,
-                    error == ENOTTY ? "not a terminal" : std::strerror(error));
+        std::array<char, kMessageSize> reason{};
+        open_reason(device, error, reason);
+        note_reason(reasons, used, device, reason.data());
     }
+    if (ports.hint != nullptr)  // cut like the reasons, if it does not fit
+        std::snprintf(reasons.data() + used, reasons.size() - used, "%s", ports.hint);
     std::snprintf(note.data(), note.size(), kNoPortFormat, reasons.data());
     return Taken::failed;
 }
