@@ -30,16 +30,20 @@ inline constexpr const char *kModeCommand = "ATE0+CMGF=0\r";  // echo off, PDU m
 inline constexpr const char *kSubmitFormat = "AT+CMGS=%u\r";
 // Numeric +CMS/+CME ERROR codes: many modems say a bare ERROR until asked.
 inline constexpr const char *kErrorCodesCommand = "AT+CMEE=1\r";
-// What a run that gives up asks the modem, so that the log tells whether
-// the SIM, the registration or the antenna is at fault.
+// Questions about the modem's state: the SIM, the registration (circuit
+// and packet domain), the signal, and the service centre's address.
 struct StateQuery {
     const char *command;
     std::string_view answer;  // the prefix of its own information line
 };
-inline constexpr std::array<StateQuery, 4> kStateQueries = {{{"AT+CPIN?\r", "+CPIN:"},
+inline constexpr std::array<StateQuery, 5> kModemQueries = {{{"AT+CPIN?\r", "+CPIN:"},
                                                              {"AT+CREG?\r", "+CREG:"},
                                                              {"AT+CEREG?\r", "+CEREG:"},
-                                                             {"AT+CSQ\r", "+CSQ:"}}};
+                                                             {"AT+CSQ\r", "+CSQ:"},
+                                                             {"AT+CSCA?\r", "+CSCA:"}}};
+// What a run that gives up asks the modem, so that the log tells whether
+// the SIM, the registration or the antenna is at fault.
+inline constexpr auto kStateQueries = std::span(kModemQueries).first<4>();
 
 inline constexpr const char *kMsgInvalidNumber = "Invalid phone number.";
 inline constexpr const char *kMsgModeError = "AT+CMGF=0 error.";
@@ -118,8 +122,9 @@ struct History {
     bool network_down = false;  // +CMS ERROR: 38 once: likely to last
 };
 
-// When rounds of retries start: the pause before each, and how long after
-// the run's first failure a round may still start.
+// When rounds of retries start: the pause before each (the last one again
+// once all are used), and how long after the run's first failure a round
+// may still start.
 struct RetryPlan {
     std::span<const int> waits;
     int window_seconds;

@@ -159,14 +159,14 @@ bool network_timeout(const Cause &cause)
     return cause.code == (cause.cms ? kCmsNetworkTimeout : kCmeNetworkTimeout);
 }
 
-// The next round's pause, if one may still start: the plan's next wait,
-// within the window after the run's first failure (this one, if none came
-// before).
+// The next round's pause, if one may still start: the plan's next wait
+// (its last once all are used), within the window after the run's first
+// failure (this one, if none came before).
 Decision next_round(const RetryClock &clock, const RetryPlan &plan)
 {
-    if (clock.round >= plan.waits.size())
+    if (plan.waits.empty())
         return {Next::give_up, -1, true};
-    const int wait = plan.waits[clock.round];
+    const int wait = clock.round < plan.waits.size() ? plan.waits[clock.round] : plan.waits.back();
     const long long first = clock.first_failure_ms < 0 ? clock.now_ms : clock.first_failure_ms;
     const bool in_window =
         clock.now_ms + kMillisPerSecond * wait <= first + kMillisPerSecond * plan.window_seconds;
