@@ -198,8 +198,9 @@ TEST(Policy, Decisions)
     const Row rows[] = {
         {"temporary: the plan's next wait", {Stage::submit, cms(42)}, {}, {0, -1, 0}, {Next::retry, 5}},
         {"the second round's wait", {Stage::submit, cms(42)}, {}, {1, 0, 1000}, {Next::retry, 15}},
-        {"no rounds left", {Stage::submit, cms(42)}, {}, {2, 0, 1000}, {Next::give_up}},
+        {"past the list: its last wait again", {Stage::submit, cms(42)}, {}, {2, 0, 1000}, {Next::retry, 15}},
         {"past the window", {Stage::submit, cms(42)}, {}, {1, 0, 16'000}, {Next::give_up}},
+        {"the last wait again, past the window", {Stage::submit, cms(42)}, {}, {5, 0, 16'000}, {Next::give_up}},
         {"38 once", {Stage::submit, cms(38)}, {}, {0, -1, 0}, {Next::retry, 5}},
         {"38 twice", {Stage::submit, cms(38)}, {false, false, true}, {1, 0, 0}, {Next::give_up}},
         {"197 after a copy that may have gone", {Stage::submit, cms(197)}, {true, true}, {1, 0, 0}, {Next::sent}},
@@ -391,7 +392,7 @@ TEST_F(Deliver, Transcripts)
           "SMS to 222 sent: message reference 7.", served, sent}, 0},
     };
     // clang-format on
-    const int waits[] = {0, 0};
+    const int waits[] = {0, 0, 60};  // two rounds of retries: a third would start too late
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
         ScriptedModem modem(row.script);
