@@ -1,0 +1,80 @@
+// The modem asked within a check's time: every exchange has ended by the
+// check's deadline, whatever the modem does, or is not begun.
+#include "cli.h"
+
+#include "base.h"
+#include "report.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+// Whole seconds left before `deadline`, none once it has passed.
+int seconds_left(long long deadline)
+{
+    return static_cast<int>(std::max(deadline - monotonic_ms(), 0LL) / kCheckMillisPerSecond);
+}
+
+}  // namespace
+
+// One exchange that has ended by the deadline whatever the modem does.
+// at_command() may spend up to the silence it waits for on writing the
+// command (to a line that takes no byte), then up to its limit on the
+// reply: the silence is a third of the whole seconds left (`seconds` at
+// most), the limit what remains, twice the silence at most. With less than
+// a second for each, nothing is asked.
+Reply ask(Asking &a, const char *command, int seconds, std::string_view info)
+{
+    const int left = seconds_left(a.deadline);
+    const int idle = std::min(seconds, std::max(left / kCheckExchangeShare, 1));
+    Exchange exchange = {Awaited::ok, idle, std::min(2 * idle, left - idle)};
+    exchange.info = info;  // a query's own answer, not a late one of another command
+    if (idle < 1 || exchange.limit_seconds < 1) {
+        a.out_of_time = true;
+        return Reply{};  // no verdict, as from a silent modem
+    }
+    return at_command(a.fd, command, exchange);
+}
+
+// PDU mode as a run sets it (enter_pdu_mode()), each exchange held to the
+// check's time: the mode command; ESC and the command again when it is
+// left unanswered (a modem left in PDU entry swallows commands until ESC);
+// then AT+CMEE=1. An earlier command's late answer (its line, then its OK)
+// may have come where the mode command's should: it is asked again until an
+// answer comes alone, for the verdict to be this modem's answer to it.
+Reply set_pdu_mode(Asking &a)
+{
+    Reply mode = ask(a, kModeCommand, a.t.mode_seconds);
+    if (mode.verdict == Verdict::none && !mode.stopped && !a.out_of_time) {
+        const Reply cancel = ask(a, kCancelCommand, std::min(a.t.prompt_seconds, 1));
+        if (cancel.stopped)
+            return cancel;
+        mode = ask(a, kModeCommand, a.t.mode_seconds);
+    }
+    for (int tries = 0; tries < kCheckModeTries && mode.verdict == Verdict::answer &&
+                        !mode.stopped && mode.others > 0;
+         ++tries)
+        mode = ask(a, kModeCommand, a.t.mode_seconds);
+    if (mode.verdict == Verdict::answer && !mode.stopped) {
+        const Reply codes = ask(a, kErrorCodesCommand, a.t.mode_seconds);
+        if (codes.stopped)
+            return codes;
+    }
+    return mode;
+}
+
+const char *mode_refused(std::string_view result)
+{
+    static std::array<char, kReportSize> refused;
+    const Cause cause = classify_answer(result);
+    if (cause.code < 0)
+        return kCheckModeRefused;
+    std::array<char, kReportSize> shown{};
+    const std::string_view line = escape_line(result, shown);  // the modem's bytes
+    const bool meaning = *cause.meaning != '\0';
+    std::snprintf(refused.data(), refused.size(), "%s: %.*s%s%s%s", kCheckModeRefused,
+                  static_cast<int>(line.size()), line.data(), meaning ? " (" : "", cause.meaning,
+                  meaning ? ")" : "");
+    return refused.data();
+}
