@@ -64,17 +64,26 @@ Reply set_pdu_mode(Asking &a)
     return mode;
 }
 
-const char *mode_refused(std::string_view result)
+std::string_view explain_error(std::string_view result, std::span<char, kReportSize> out)
 {
-    static std::array<char, kReportSize> refused;
     const Cause cause = classify_answer(result);
-    if (cause.code < 0)
-        return kCheckModeRefused;
     std::array<char, kReportSize> shown{};
     const std::string_view line = escape_line(result, shown);  // the modem's bytes
     const bool meaning = *cause.meaning != '\0';
-    std::snprintf(refused.data(), refused.size(), "%s: %.*s%s%s%s", kCheckModeRefused,
-                  static_cast<int>(line.size()), line.data(), meaning ? " (" : "", cause.meaning,
-                  meaning ? ")" : "");
+    const int n =
+        std::snprintf(out.data(), out.size(), "%.*s%s%s%s", static_cast<int>(line.size()),
+                      line.data(), meaning ? " (" : "", cause.meaning, meaning ? ")" : "");
+    return {out.data(), std::min(static_cast<std::size_t>(std::max(n, 0)), out.size() - 1)};
+}
+
+const char *mode_refused(std::string_view result)
+{
+    static std::array<char, kReportSize> refused;
+    if (classify_answer(result).code < 0)
+        return kCheckModeRefused;
+    std::array<char, kReportSize> explained{};
+    const std::string_view why = explain_error(result, explained);
+    std::snprintf(refused.data(), refused.size(), "%s: %.*s", kCheckModeRefused,
+                  static_cast<int>(why.size()), why.data());
     return refused.data();
 }

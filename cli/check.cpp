@@ -89,6 +89,22 @@ namespace {
 PortNote g_note;
 std::array<char, kReportSize> g_answer;
 
+// A probe's own line, `info`: printed if asked, escaped into `line` (it is
+// the modem's, and may hold bytes that would rewrite a terminal's line);
+// the signal noted from the signal's question. Whether it shows what a
+// send needs.
+bool judge(const Probe &probe, std::string_view info, bool print,
+           std::span<char, kReportSize> shown, std::string_view &line, CheckResult &result)
+{
+    line = escape_line(info, shown);
+    if (print && !line.empty())
+        std::printf("%.*s\n", static_cast<int>(line.size()), line.data());
+    const std::string_view fields = fields_of(probe, info);
+    if (const int rssi = leading_number(fields); probe.good == has_signal && rssi <= kRssiMax)
+        result.rssi = rssi;  // 0 to 31, or none (-1)
+    return !info.empty() && probe.good(fields);
+}
+
 // Asks the modem, ending by the deadline whatever it does; a cause already
 // found stands when the time runs out after it.
 CheckResult ask_modem(Asking &a, bool print, CheckResult result)
@@ -105,7 +121,7 @@ CheckResult ask_modem(Asking &a, bool print, CheckResult result)
         return result;
     }
     bool answered = false;                  // well, by one of the probes of this cause
-    std::array<char, kReportSize> first{};  // the first line of this cause's probes
+    std::array<char, kReportSize> first{};  // the first answer to this cause's probes
     std::string_view first_line;
     for (std::size_t i = 0; i < std::size(kProbes); ++i) {
         const Probe &probe = kProbes[i];
@@ -113,19 +129,15 @@ CheckResult ask_modem(Asking &a, bool print, CheckResult result)
         result.stopped = reply.stopped;
         result.out_of_time = a.out_of_time;
         if (reply.stopped || reply.verdict == Verdict::none) {
-            result.cause = result.cause != nullptr ? result.cause : kCheckNoAnswer;
+            if (result.cause == nullptr)
+                result.cause = kCheckNoAnswer;
             return result;
         }
-        // The modem's line, shown escaped: it may hold bytes that would
-        // rewrite a terminal's line.
         std::array<char, kReportSize> shown{};
-        const std::string_view line = escape_line(reply.info, shown);
-        if (print && !line.empty())
-            std::printf("%.*s\n", static_cast<int>(line.size()), line.data());
-        const std::string_view fields = fields_of(probe, reply.info);
-        answered = (!reply.info.empty() && probe.good(fields)) || answered;
-        if (const int rssi = leading_number(fields); probe.good == has_signal && rssi <= kRssiMax)
-            result.rssi = rssi;  // 0 to 31, or none (-1)
+        std::string_view line;
+        answered = judge(probe, reply.info, print, shown, line, result) || answered;
+        if (line.empty() && reply.verdict == Verdict::error)  // "+CME ERROR: 10", say
+            line = explain_error(reply.result, shown);
         if (first_line.empty() && !line.empty())
             first_line = {first.data(), line.copy(first.data(), first.size())};
         if (i + 1 < std::size(kProbes) && kProbes[i + 1].cause == probe.cause)

@@ -243,7 +243,7 @@ struct CheckResult {
     bool stopped = false;
     bool busy = false;             // another process kept the port: `cause` names it
     bool no_port = false;          // no device could be used: `answer` says why
-    bool out_of_time = false;      // the check's time ran out before a question was asked
+    bool out_of_time = false;      // a question went unasked: the check's time ran out
     int rssi = -1;                 // <rssi> of +CSQ, when the modem gave one (0 to 31)
     const char *device = nullptr;  // the device taken, as given
     std::string_view answer{};     // the modem's line behind `cause`, escaped
@@ -253,8 +253,8 @@ struct CheckResult {
 // (then the verdict names the holder), asks the modem's state without
 // sending anything, and prints the device it took (or all it tried) with
 // where they came from, then the information lines (if asked to); ends
-// within `request.seconds`, no log line included. The caller gives the port
-// back, then prints and logs the verdict.
+// within `request.seconds`, and no later log line waits past that. The
+// caller gives the port back, then prints and logs the verdict.
 CheckResult check_modem(ModemPort &port, const ModemPorts &ports, const CheckRequest &request,
                         const DialogueTimeouts &timeouts);
 
@@ -272,6 +272,9 @@ struct Asking {
 Reply ask(Asking &a, const char *command, int seconds, std::string_view info = {});
 // PDU mode as a run sets it (enter_pdu_mode()), within the time.
 Reply set_pdu_mode(Asking &a);
+// An error final result as a check shows it: the modem's line, escaped,
+// and its meaning, as in "+CME ERROR: 10 (SIM not inserted)".
+std::string_view explain_error(std::string_view result, std::span<char, kReportSize> out);
 // "PDU mode refused: +CME ERROR: 11 (SIM PIN required)": the modem's own
 // cause, when its refusal `result` has a code; plain "PDU mode refused" else.
 const char *mode_refused(std::string_view result);

@@ -630,8 +630,8 @@ class Check(E2E):
             ([], 30, 0, "OK - modem ready on /dev/ttyUSB8, signal 20 of 31" + perf.format(20)),
             ([self.S, "AT+CSQ|*|+CSQ: 2,99\\nOK|0"], 30, 1,
              "WARNING - modem ready, weak signal on /dev/ttyUSB8, signal 2 of 31" + perf.format(2)),
-            ([self.S, "AT+CPIN?|*|+CPIN: SIM PIN\\nOK|0"], 30, 2,
-             "CRITICAL - SIM not ready on /dev/ttyUSB8: +CPIN: SIM PIN" + perf.format(20)),
+            ([self.S, "AT+CPIN?|*|+CME ERROR: 10|0"], 30, 2,  # no SIM
+             "CRITICAL - SIM not ready on /dev/ttyUSB8: +CME ERROR: 10 (SIM not inserted)" + perf.format(20)),
             (trickle, 3, 3, "UNKNOWN - no verdict within 3 s on /dev/ttyUSB8"),
         ]
         with concurrent.futures.ThreadPoolExecutor(len(cases)) as pool:
