@@ -161,9 +161,11 @@ class Recipients(E2E):
         self.assertEqual(run.status, 0, run.syslog)
         self.assertEqual(len(sim.pdus()), 57)
         self.assertDelivered(sim.pdus(), [(n, text) for n in numbers])
-        changed = r"Text sent without -u: $ @ [ \ ] ^ _ ` { | } ~ arrive as other characters; use -u for UTF-8 text."
+        changed = (r"Text sent without -u: $ @ [ \ ] ^ _ ` { | } ~ arrive as other characters; "
+                   "use -u for UTF-8 text.")
         self.assertEqual(run.messages(), [changed] + [served(n, 3 * i + 1, 3 * i + 2, 3 * i + 3)
-                                                      for i, n in enumerate(numbers)] + ["SMS successfully sent."])
+                                                      for i, n in enumerate(numbers)]
+                         + ["SMS successfully sent."])
 
     def test_command_lines_that_send_nothing(self):
         sim = self.box.modem("ttyUSB8")
@@ -173,6 +175,7 @@ class Recipients(E2E):
                  "Longest wait for the port: 600 s\n")
         bad = 'Invalid device in --device: "'
         seconds = "is no whole number of seconds from"
+        timeout_1x = f'Invalid --timeout: "1x" {seconds} 1 to 300.'
         for args, status, out, *error_env in (
                 (["only text"], 1, re.escape(USAGE) + "$"),
                 ([], 1, re.escape(USAGE) + "$"),
@@ -192,22 +195,27 @@ class Recipients(E2E):
                  "absolute path.", {"CELLPOST_DEVICE": "dev/ttyUSB8"}),
                 (["--tag", "door 3", "-d", "dev/ttyUSB8", "123", "hi"], 1, "$",
                  "[door 3] " + bad + 'dev/ttyUSB8" is not an absolute path.'),
-                (["--tag", "x" * 33, "123", "hi"], 1, "$", f'Invalid --tag: "{"x" * 33}" is longer than 32 bytes.'),
+                (["--tag", "x" * 33, "123", "hi"], 1, "$",
+                 f'Invalid --tag: "{"x" * 33}" is longer than 32 bytes.'),
                 (["--timeout", "0", "--check"], 1, "$", f'Invalid --timeout: "0" {seconds} 1 to 300.'),
-                (["--timeout", "9", "123", "hi"], 1, "$", 'Invalid --timeout: "9" bounds --check and --monitor alone.'),
-                (["--retry-for=86401", "123", "hi"], 1, "$", f'Invalid --retry-for: "86401" {seconds} 0 to 86400.'),
-                (["--monitor", "--timeout=1x"], 3, re.escape(f'SMS UNKNOWN - Invalid --timeout: "1x" {seconds} 1 to 300.') + "\n$",
-                 f'Invalid --timeout: "1x" {seconds} 1 to 300.'),
+                (["--timeout", "9", "123", "hi"], 1, "$",
+                 'Invalid --timeout: "9" bounds --check and --monitor alone.'),
+                (["--retry-for=86401", "123", "hi"], 1, "$",
+                 f'Invalid --retry-for: "86401" {seconds} 0 to 86400.'),
+                (["--monitor", "--timeout=1x"], 3, re.escape(f"SMS UNKNOWN - {timeout_1x}") + "\n$",
+                 timeout_1x),
                 (["--monitor", "extra"], 3, "SMS UNKNOWN - wrong command line\n" + re.escape(USAGE) + "$"),
-                (["123", "-d", "/dev/ttyUSB2", "hi"], 1, "$", ['Argument 2 is no phone number: "-d" (options come '
-                                                              "before the first number)", "Invalid phone number."])):
+                (["123", "-d", "/dev/ttyUSB2", "hi"], 1, "$",
+                 ['Argument 2 is no phone number: "-d" (options come before the first number)',
+                  "Invalid phone number."])):
             error, env = (error_env + [None, None])[:2]
             if status != 0 and error is None:  # the usage line, and the log's line
                 error = f"Wrong command line: {len(args)} arguments, or an unknown option."
             errors = error if isinstance(error, list) else [error] if error else []
             with self.subTest(args=args[:2], env=env):
                 run = self.box.run(args, env=env)
-                self.assertEqual((run.status, run.stderr), (status, "".join(f"cellpost: {e}\n" for e in errors)))
+                self.assertEqual((run.status, run.stderr),
+                                 (status, "".join(f"cellpost: {e}\n" for e in errors)))
                 self.assertRegex(run.stdout, "^" + out)
                 self.assertEqual(run.syslog, [(LOG_ERR, "cellpost", run.pid, e) for e in errors])
                 self.assertEqual(run.locks, {})
@@ -631,7 +639,8 @@ class Check(E2E):
             ([self.S, "AT+CSQ|*|+CSQ: 2,99\\nOK|0"], 30, 1,
              "WARNING - modem ready, weak signal on /dev/ttyUSB8, signal 2 of 31" + perf.format(2)),
             ([self.S, "AT+CPIN?|*|+CME ERROR: 10|0"], 30, 2,  # no SIM
-             "CRITICAL - SIM not ready on /dev/ttyUSB8: +CME ERROR: 10 (SIM not inserted)" + perf.format(20)),
+             "CRITICAL - SIM not ready on /dev/ttyUSB8: +CME ERROR: 10 (SIM not inserted)"
+             + perf.format(20)),
             (trickle, 3, 3, "UNKNOWN - no verdict within 3 s on /dev/ttyUSB8"),
         ]
         with concurrent.futures.ThreadPoolExecutor(len(cases)) as pool:
@@ -670,14 +679,17 @@ class Input(E2E):
         cases = [  # what comes, what is sent, what is logged, what standard error shows
             (b"disk_full@rack3 [crit]\n", b"disk_full@rack3 [crit]", [changed, *sent], [changed]),
             (b"Door 3 open\n\r\n", b"Door 3 open\n", sent, []),  # one line end goes, one only
-            (b"y" * 5000 + b"\n", b"y" * 1530, [cut, served("+15555550123", *range(1, 11)), sent[1]], []),
+            (b"y" * 5000 + b"\n", b"y" * 1530, [cut, served("+15555550123", *range(1, 11)), sent[1]],
+             []),
             (b"\n", None, [empty], [empty]),
         ]
         with concurrent.futures.ThreadPoolExecutor(len(cases)) as pool:
-            results = list(pool.map(lambda c: self.run_alone(["+15555550123", "-"], input=c[0]), cases))
+            results = list(pool.map(
+                lambda c: self.run_alone(["+15555550123", "-"], input=c[0]), cases))
         for (given, text, logged, shown), (run, received, pdus) in zip(cases, results):
             with self.subTest(given=given[:30]):
-                self.assertEqual((run.status, run.messages(), run.locks), (int(text is None), logged, {}))
+                self.assertEqual((run.status, run.messages(), run.locks),
+                                 (int(text is None), logged, {}))
                 self.assertEqual(run.stderr, "".join(f"cellpost: {m}\n" for m in shown))
                 self.assertDelivered(pdus, [("+15555550123", text)] if text is not None else [])
                 self.assertEqual(received == b"", text is None, "no port opened")
