@@ -1,17 +1,20 @@
-// The program's entry: the command line, the stop signals, --check, and
-// the exit status.
+// The program's entry: the command line, the stop signals, the text,
+// --check and --monitor, and the exit status.
 //
-// Contract: cellpost_main() checks the command line, then sends the text to
-// every recipient (the delivery) or asks the modem's state (--check), and
+// Contract: cellpost_main() checks the command line, then sends the text
+// (from the command line, or standard input for "-") to every recipient
+// (the delivery) or asks the modem's state (--check, --monitor), and
 // returns the exit status: 0 when the modem confirmed every PDU, or was
-// ready; 1 otherwise. A stop signal unwinds to here, which gives the port
-// back and logs "Interrupted by signal <n>.". Standard output carries only
-// what was asked for: the usage line, the help, the version, or --check's
-// answers; failures go to syslog and standard error.
+// ready; 1 otherwise; --monitor's 0 to 3 as a monitoring plugin's. A stop
+// signal unwinds to here, which gives the port back and logs "Interrupted
+// by signal <n>.". Standard output carries only what was asked for: the
+// usage line, the help, the version, --check's answers or --monitor's
+// line; failures go to syslog and standard error.
 #pragma once
 
 #include "delivery.h"
 #include "port.h"
+#include "report.h"
 
 #include <array>
 #include <span>
@@ -35,6 +38,26 @@ inline constexpr const char *kDeviceEmpty = "is empty";
 inline constexpr const char *kDeviceTooLong = "is longer than 200 bytes";
 inline constexpr const char *kDeviceTooMany = "is a fifth device: 4 at most";
 static_assert(kMaxDevicePathBytes == 200 && kMaxGivenDevices == 4, "the messages say so");
+// After a "No modem port" line for the build's devices: how to name another.
+inline constexpr const char *kDeviceHint = " (name the modem with -d PATH or CELLPOST_DEVICE)";
+
+// Options with a value: the option, the value (cut as a device's), what is
+// wrong with it.
+inline constexpr const char *kMsgInvalidOptionFormat = "Invalid %s: \"%.*s%s\" %s.";
+inline constexpr const char *kTagOption = "--tag";
+inline constexpr const char *kTimeoutOption = "--timeout";
+inline constexpr const char *kRetryForOption = "--retry-for";
+inline constexpr const char *kLabelEmpty = "is empty";
+inline constexpr const char *kLabelTooLong = "is longer than 32 bytes";
+inline constexpr const char *kLabelNotPrintable = "holds a byte that is no printable ASCII";
+inline constexpr const char *kTimeoutRange = "is no whole number of seconds from 1 to 300";
+inline constexpr const char *kRetryForRange = "is no whole number of seconds from 0 to 86400";
+inline constexpr const char *kTimeoutOnlyForChecks = "bounds --check and --monitor alone";
+inline constexpr const char *kRetryForOnlyForSends = "is for sending alone";
+static_assert(kMaxLabelBytes == 32, "the message says so");
+inline constexpr int kMinCheckSeconds = 1;
+inline constexpr int kMaxCheckSeconds = 300;
+inline constexpr int kMaxRetryForSeconds = 86400;
 
 inline constexpr const char *kProgramName = "cellpost";
 inline constexpr const char *kUsageFormat = "Usage: %s <phone number 1> <phone number 2> ... "
@@ -46,15 +69,27 @@ inline constexpr const char *kHelpText =
     "  -d, --device PATH\n"
     "                 the modem's device, an absolute path; up to 4, tried in order\n"
     "                 (default: $CELLPOST_DEVICE if set, else the build's devices)\n"
+    "      --tag TEXT begin every line this run logs with \"[TEXT] \" (up to 32\n"
+    "                 printable ASCII bytes); the message does not carry it\n"
+    "      --retry-for SECONDS\n"
+    "                 start retry rounds up to this long after the first failure,\n"
+    "                 the last pause repeating (0 to 86400; 0: no retries)\n"
     "  -h, --help     print this help and exit\n"
     "  -V, --version  print the version and exit\n"
     "      --check    ask the modem whether a message would go out now: prints its\n"
     "                 state and \"ready\" or \"not ready: <cause>\"; sends nothing\n"
+    "      --monitor  the same, as a monitoring plugin: one line \"SMS OK - ...\"\n"
+    "                 (WARNING, CRITICAL, UNKNOWN), the signal as performance data,\n"
+    "                 and exit status 0, 1, 2 or 3\n"
+    "      --timeout SECONDS\n"
+    "                 --check and --monitor end within this (1 to 300, default 30)\n"
+    "A text of \"-\" is read from standard input, less one final line end.\n"
     "Options come before the first number; \"--\" ends them.\n";
 // After the help: "Devices: <each, in order> (from <where>)", the devices
 // in effect; then the build's own settings: the lock directory, "Retry
-// rounds: 5, 15, 30, 60 s after each other, within 120 s of the first
-// failure" (or "none") and the longest wait for the port.
+// rounds: 5, 15, 30, 60 s after each other, then 60 s again, within 120 s
+// of the first failure" (the window in effect; or "none") and the longest
+// wait for the port.
 inline constexpr const char *kHelpDevices = "Devices: ";
 inline constexpr const char *kHelpListSeparator = ", ";
 inline constexpr const char *kHelpFromFormat = " (from %s)";
@@ -68,17 +103,28 @@ inline constexpr std::size_t kDeviceLineSize =
 inline constexpr const char *kHelpLockDirFormat = "\nLock directory: %s\n";
 inline constexpr const char *kHelpRetries = "Retry rounds: ";
 inline constexpr const char *kHelpRetryWindowFormat =
-    " s after each other, within %d s of the first failure\n";
+    " s after each other, then %d s again, within %d s of the first failure\n";
 inline constexpr const char *kHelpNoRetries = "none\n";
 inline constexpr const char *kHelpLockWaitFormat = "Longest wait for the port: %d s\n";
 inline constexpr const char *kVersionFormat = "%s %s\n";  // program, version
 inline constexpr const char *kMsgTruncated = "Text truncated to 1530 characters.";
 inline constexpr const char *kMsgTruncatedFormat = "Text truncated to %zu characters.";  // -u
 inline constexpr const char *kMsgInvalidText = "Invalid text.";
+// The text "-": standard input's, less one final "\n" or "\r\n".
+inline constexpr std::string_view kTextFromInput = "-";
+inline constexpr const char *kMsgNoInputText = "No text on standard input.";
+inline constexpr const char *kMsgInputErrorFormat = "Cannot read standard input: %s.";
+// A raw text's bytes that arrive as other characters: each named once (as
+// itself where printable, else "\xHH"), so many at most, then "...".
+inline constexpr const char *kMsgChangedBytesFormat =
+    "Text sent without -u: %s%s arrive as other characters; use -u for UTF-8 text.";
+inline constexpr unsigned kNamedBytes = 16;
 inline constexpr const char *kMsgInterruptedFormat = "Interrupted by signal %d.";
 // Before "Invalid phone number.": the argument's place on the command line
 // and the argument, quoted.
-inline constexpr const char *kMsgBadNumberFormat = "Argument %d is no phone number: \"%s\"";
+inline constexpr const char *kMsgBadNumberFormat = "Argument %d is no phone number: \"%s\"%s";
+// ... when it looks like an option.
+inline constexpr const char *kBadNumberOption = " (options come before the first number)";
 // With the usage line, for the log: how many arguments came.
 inline constexpr const char *kMsgUsageErrorFormat =
     "Wrong command line: %d arguments, or an unknown option.";
@@ -91,13 +137,18 @@ inline constexpr const char *kCheckNotReady = "not ready: ";
 inline constexpr const char *kCheckNoAnswer = "no answer";
 inline constexpr const char *kCheckNoPort = "no modem port";
 inline constexpr const char *kCheckBusy = "port busy: ";  // and "<device> locked by PID <n>"
-// A check ends within kCheckSeconds whatever the port and the modem do: it
-// waits for the port kCheckLockSeconds at most, and keeps a second for its
-// verdict's log line; the mode command gets a sixth of what is left.
+// A check ends within kCheckSeconds (or --timeout's) whatever the port and
+// the modem do (see check_modem()): it waits for the port at most half of
+// that and kCheckLockSeconds, allowing for the lock wait's overrun of its
+// whole seconds (the lock's clock has whole seconds, and a poll more); each
+// exchange with the modem gets a third of what is left; and kCheckExitMs
+// stay for giving the port back and exiting. No log line waits past that.
 inline constexpr int kCheckSeconds = 30;
 inline constexpr int kCheckLockSeconds = 10;
-inline constexpr int kCheckReserveSeconds = 1;
-inline constexpr int kCheckModeShare = 6;
+inline constexpr int kCheckLockShare = 2;
+inline constexpr long long kLockOverrunMs = 1200;
+inline constexpr int kCheckExchangeShare = 3;
+inline constexpr long long kCheckExitMs = 100;
 inline constexpr long long kCheckMillisPerSecond = 1000;
 inline constexpr const char *kMsgModemReady = "Modem ready.";
 inline constexpr const char *kMsgModemNotReadyFormat = "Modem not ready: %s.";
@@ -106,29 +157,58 @@ inline constexpr const char *kCheckModeRefused = "PDU mode refused";
 // home, roaming, home or roaming for SMS only, home or roaming with CSFB
 // not preferred.
 inline constexpr std::array<int, 6> kRegisteredStats = {1, 5, 6, 7, 9, 10};
-inline constexpr int kRssiNone = 0;  // <rssi> of +CSQ: -113 dBm or less
+inline constexpr int kRssiNone = 0;   // <rssi> of +CSQ: -113 dBm or less
+inline constexpr int kRssiWeak = 10;  // below: -95 dBm or less, a warning for --monitor
+inline constexpr int kRssiMax = 31;   // -51 dBm or more
 inline constexpr int kRssiUnknown = 99;
+
+// --monitor's line, "SMS <status> - <what>[ | <performance data>]", and
+// its exit status by the status's place here.
+inline constexpr std::array<const char *, 4> kMonitorStatus = {"OK", "WARNING", "CRITICAL",
+                                                               "UNKNOWN"};
+enum MonitorStatus { kMonitorOk, kMonitorWarning, kMonitorCritical, kMonitorUnknown };
+inline constexpr const char *kMonitorLineFormat = "SMS %s - %.*s%s\n";
+// The signal, with its warning and critical ranges (Nagios range syntax:
+// below 10, below 1) and its bounds.
+inline constexpr const char *kMonitorSignalFormat = " | signal=%d;10:;1:;0;31";
+static_assert(kRssiWeak == 10 && kRssiMax == 31, "the performance data say so");
+
+// A number of seconds an option gave: its value (-1 when not given) and
+// its text.
+struct GivenSeconds {
+    int value = -1;
+    std::string_view text{};
+};
 
 // What the command line asks for: send (with `numbers` and `text` set),
 // print the usage line (a wrong count or an unknown option), the help, or
 // the version, or check the modem (no number or text on the line); or it
-// names a device that cannot be one (`bad_device`, `device_problem`).
+// gives a value that cannot be (`bad_value`, `problem`), for a device
+// (`bad_option` nullptr) or another option.
 struct CommandLine {
-    enum Action { send, usage, help, version, check, invalid_device } action = send;
-    bool utf8 = false;  // -u: the text is UTF-8
+    enum Action { send, usage, help, version, check, invalid } action = send;
+    bool utf8 = false;     // -u: the text is UTF-8
+    bool monitor = false;  // --monitor: check, answering as a monitoring plugin
     // The devices named by --device or CELLPOST_DEVICE, in order, and which
     // of the two (nullptr: none, the build's list is in effect).
     std::array<const char *, kMaxGivenDevices> devices{};
     std::size_t device_count = 0;
     const char *devices_from = nullptr;
-    std::string_view bad_device{};
-    const char *device_problem = nullptr;
+    std::string_view label{};  // --tag
+    GivenSeconds timeout{};    // --timeout
+    GivenSeconds retry_for{};  // --retry-for
+    const char *bad_option = nullptr;
+    std::string_view bad_value{};
+    const char *problem = nullptr;
     std::span<char *const> numbers{};
     std::string_view text{};
 };
 
 // `device_variable` is CELLPOST_DEVICE's value, nullptr when unset.
 CommandLine parse_command_line(int argc, char **argv, const char *device_variable);
+
+// Whether `word`, found where a number should be, looks like an option.
+bool looks_like_option(std::string_view word);
 
 // Prints "<device>, <device> (from <where>)": the devices in effect and
 // which of --device, CELLPOST_DEVICE or the build named them.
@@ -140,21 +220,70 @@ void print_devices(std::span<const char *const> devices, const char *from);
 // Ignores SIGPIPE and SIGXFSZ.
 void catch_stop_signals();
 
-// --check's verdict: ready (nullptr), or the cause it is not; `stopped`
-// when a stop signal ended it.
-struct CheckResult {
-    const char *cause;
-    bool stopped;
+// The text to send, from the command line or standard input, checked and
+// coded (`buffer` holds a UTF-8 text's codes); false, with the reason
+// logged, when there is none to send. `stopped` when a stop signal came
+// while standard input was read.
+bool prepare_text(const CommandLine &line, std::span<char, kMaxTextBytes> buffer, UserText &text,
+                  bool &stopped);
+
+// What a check is asked: where the devices came from, its time in seconds,
+// and whether it prints the device and the modem's answers (--check) or
+// not (--monitor).
+struct CheckRequest {
+    const char *devices_from;
+    int seconds;
+    bool print;
 };
 
-// --check: takes `port` as a run would, but waits for it at most
-// kCheckLockSeconds (then the verdict names the holder), asks the modem's
-// state without sending anything, and prints the device it took (or all it
-// tried) with where they came from (`devices_from`), then the information
-// lines; ends within kCheckSeconds. The caller gives the port back, then
-// prints and logs the verdict.
-CheckResult check_modem(ModemPort &port, const ModemPorts &ports, const char *devices_from,
+// A check's verdict: ready (`cause` nullptr), or the cause it is not;
+// `interrupted` when a stop signal ended it.
+struct CheckResult {
+    const char *cause = nullptr;
+    bool interrupted = false;
+    bool busy = false;             // another process kept the port: `cause` names it
+    bool no_port = false;          // no device could be used: `answer` says why
+    bool out_of_time = false;      // a question went unasked: the check's time ran out
+    int rssi = -1;                 // <rssi> of +CSQ, when the modem gave one (0 to 31)
+    const char *device = nullptr;  // the device taken, as given
+    std::string_view answer{};     // the modem's line behind `cause`, escaped
+};
+
+// --check: takes `port` as a run would, but waits for it a short while
+// (then the verdict names the holder), asks the modem's state without
+// sending anything, and prints the device it took (or all it tried) with
+// where they came from, then the information lines (if asked to); ends
+// within `request.seconds`, and no later log line waits past that. The
+// caller gives the port back, then prints and logs the verdict.
+CheckResult check_modem(ModemPort &port, const ModemPorts &ports, const CheckRequest &request,
                         const DialogueTimeouts &timeouts);
+
+// ---- Between --check's files: the modem asked within its time (asking.cpp) ----
+
+struct Asking {
+    int fd;
+    long long deadline;  // monotonic ms: every exchange has ended by then
+    const DialogueTimeouts &t;
+    bool out_of_time = false;  // a question was left unasked
+};
+
+// One exchange with a wait for its answer of `seconds` at most; with no
+// time left for it, nothing is asked, and the reply has no verdict.
+Reply ask(Asking &a, const char *command, int seconds, std::string_view info = {});
+// PDU mode as a run sets it (enter_pdu_mode()), within the time.
+Reply set_pdu_mode(Asking &a);
+// An error final result as a check shows it: the modem's line, escaped,
+// and its meaning, as in "+CME ERROR: 10 (SIM not inserted)".
+std::string_view explain_error(std::string_view result, std::span<char, kReportSize> out);
+// "PDU mode refused: +CME ERROR: 11 (SIM PIN required)": the modem's own
+// cause, when its refusal `result` has a code; plain "PDU mode refused" else.
+const char *mode_refused(std::string_view result);
+
+// --monitor: prints the plugin's line for a check's verdict (`seconds`: its
+// time), or for a run that could not ask (`problem`: what was wrong), and
+// returns the plugin's exit status.
+int print_monitor_line(const CheckResult &result, int seconds);
+int print_monitor_problem(const char *problem);
 
 // The whole run, from the command line to the exit status.
 int cellpost_main(int argc, char **argv, const ModemPorts &ports = kDefaultModemPorts,

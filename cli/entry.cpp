@@ -64,43 +64,33 @@ const char *program_name(int argc, char **argv)
     return slash == std::string_view::npos ? argv[0] : argv[0] + slash + 1;
 }
 
+// When retry rounds start: the build's plan, or its pauses within the
+// window of --retry-for (0: none at all).
+RetryPlan retry_plan(const CommandLine &line)
+{
+    if (line.retry_for.value < 0)
+        return kRetryPlan;
+    if (line.retry_for.value == 0)
+        return {{}, 0};
+    return {kRetryWaitSeconds, line.retry_for.value};
+}
+
 // What a run would use: which devices and who named them; and what this
-// binary was built with: where the locks are, how long it may wait.
-void print_build(const ModemPorts &ports, const char *devices_from)
+// binary was built with: where the locks are, how long it may wait (the
+// retry window, --retry-for's if given).
+void print_build(const ModemPorts &ports, const char *devices_from, const RetryPlan &plan)
 {
     std::printf("%s", kHelpDevices);
     print_devices(ports.devices, devices_from);
     std::printf(kHelpLockDirFormat, kLockDir);
     std::printf("%s", kHelpRetries);
-    for (std::size_t i = 0; i < kRetryWaitSeconds.size(); ++i)
-        std::printf("%s%d", i == 0 ? "" : kHelpListSeparator, kRetryWaitSeconds[i]);
-    if (kRetryWaitSeconds.empty())
+    for (std::size_t i = 0; i < plan.waits.size(); ++i)
+        std::printf("%s%d", i == 0 ? "" : kHelpListSeparator, plan.waits[i]);
+    if (plan.waits.empty())
         std::printf("%s", kHelpNoRetries);
     else
-        std::printf(kHelpRetryWindowFormat, kRetryWindowSeconds);
+        std::printf(kHelpRetryWindowFormat, plan.waits.back(), plan.window_seconds);
     std::printf(kHelpLockWaitFormat, kLockWaitMaxSeconds);
-}
-
-// The text as it will be sent, or why it cannot be: a raw text is taken
-// byte for byte and cut at 1530 bytes; a UTF-8 one is checked and coded
-// first, into `buffer`, and cut at a character.
-bool prepare_text(const CommandLine &line, std::span<char, kMaxTextBytes> buffer, UserText &text)
-{
-    if (!line.utf8) {
-        if (line.text.size() > kMaxTextBytes)
-            report(LOG_WARNING, "%s", kMsgTruncated);
-        text = {Alphabet::raw, line.text};
-        return true;
-    }
-    const Converted converted = convert_utf8(line.text, buffer);
-    if (!converted.valid) {
-        report(LOG_ERR, "%s", kMsgInvalidText);
-        return false;
-    }
-    text = sent_text(converted.text);
-    if (const std::size_t sent = count_characters(text); sent < converted.characters)
-        report(LOG_WARNING, kMsgTruncatedFormat, sent);
-    return true;
 }
 
 // Where a stop signal unwound to, with the port given back.
@@ -110,60 +100,101 @@ int interrupted()
     return 1;
 }
 
-// A device that cannot be one, named with where it came from; nothing
-// else happens.
-int invalid_device(const CommandLine &line)
+// A value that cannot be, a device's named with where it came from;
+// nothing else happens.
+int invalid_value(const CommandLine &line)
 {
-    const std::string_view path = line.bad_device;
-    const bool cut = path.size() > static_cast<std::size_t>(kShownDeviceBytes);
-    report(LOG_ERR, kMsgInvalidDeviceFormat, line.devices_from,
-           cut ? kShownDeviceBytes : static_cast<int>(path.size()), path.data(), cut ? "..." : "",
-           line.device_problem);
-    return 1;
+    const std::string_view value = line.bad_value;
+    const bool cut = value.size() > static_cast<std::size_t>(kShownDeviceBytes);
+    const int shown = cut ? kShownDeviceBytes : static_cast<int>(value.size());
+    std::array<char, kReportSize> message{};
+    if (line.bad_option == nullptr)
+        std::snprintf(message.data(), message.size(), kMsgInvalidDeviceFormat, line.devices_from,
+                      shown, value.data(), cut ? "..." : "", line.problem);
+    else
+        std::snprintf(message.data(), message.size(), kMsgInvalidOptionFormat, line.bad_option,
+                      shown, value.data(), cut ? "..." : "", line.problem);
+    report(LOG_ERR, "%s", message.data());
+    return line.monitor ? print_monitor_problem(message.data()) : 1;
 }
 
-int check(const ModemPorts &ports, const char *devices_from, const DialogueTimeouts &timeouts)
+// --check and --monitor. The verdict is logged at err only when an alarm
+// would not go out: a busy port is most likely one going out.
+int check(const CommandLine &line, const ModemPorts &ports, const char *devices_from,
+          const DialogueTimeouts &timeouts)
 {
-    const CheckResult result = check_modem(g_port, ports, devices_from, timeouts);
+    const int seconds = line.timeout.value > 0 ? line.timeout.value : kCheckSeconds;
+    const CheckResult result =
+        check_modem(g_port, ports, {devices_from, seconds, !line.monitor}, timeouts);
     close_modem(g_port);  // before anything is printed or logged
-    if (result.stopped)
-        return interrupted();
-    if (result.cause == nullptr) {
-        std::printf("%s\n", kCheckReady);
+    if (result.interrupted)
+        static_cast<void>(interrupted());
+    else if (result.cause == nullptr)
         report(LOG_INFO, "%s", kMsgModemReady);
-        return 0;
+    else
+        report(result.busy ? LOG_NOTICE : LOG_ERR, kMsgModemNotReadyFormat, result.cause);
+    if (line.monitor)
+        return print_monitor_line(result, seconds);
+    if (result.interrupted)
+        return 1;
+    if (result.cause == nullptr)
+        std::printf("%s\n", kCheckReady);
+    else
+        std::printf("%s%s\n", kCheckNotReady, result.cause);
+    return result.cause == nullptr ? 0 : 1;
+}
+
+// Every number checked before the port is touched: a bad one must not
+// leave the others half served. False, with the bad one logged, if any.
+bool numbers_valid(const CommandLine &line, char **argv)
+{
+    for (std::size_t i = 0; i < line.numbers.size(); ++i) {
+        const char *number = line.numbers[i];
+        if (!is_valid_number(number)) {
+            // Which one, as it came (the log line escapes what is unprintable).
+            const auto position = static_cast<int>(line.numbers.data() + i - argv);
+            report(LOG_ERR, kMsgBadNumberFormat, position, number,
+                   looks_like_option(number) ? kBadNumberOption : "");
+            report(LOG_ERR, "%s", kMsgInvalidNumber);
+            return false;
+        }
     }
-    std::printf("%s%s\n", kCheckNotReady, result.cause);
-    report(LOG_ERR, kMsgModemNotReadyFormat, result.cause);
-    return 1;
+    return true;
 }
 
 int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &timeouts)
 {
     // stdout carries only what was asked for; failures go to the log.
     const CommandLine line = parse_command_line(argc, argv, std::getenv(kDeviceVariable));
+    if (!line.label.empty())
+        set_report_label(line.label);  // for every line from here on
     // The devices named at run time replace the build's, in their order;
-    // the locks and waits stay the build's.
+    // the locks and waits stay the build's. The build's, when none can be
+    // opened, may not be this host's modem: say how to name it.
     ModemPorts in_effect = ports;
     const char *devices_from = kDevicesFromBuild;
+    in_effect.hint = kDeviceHint;
     if (line.device_count > 0) {
         in_effect.devices = {line.devices.data(), line.device_count};
         devices_from = line.devices_from;
+        in_effect.hint = nullptr;
     }
     switch (line.action) {
     case CommandLine::usage:
-        std::printf(kUsageFormat, program_name(argc, argv));
         report(LOG_ERR, kMsgUsageErrorFormat, argc - 1);
-        return 1;
+        if (line.monitor)
+            static_cast<void>(print_monitor_problem("wrong command line"));
+        std::printf(kUsageFormat, program_name(argc, argv));
+        return line.monitor ? kMonitorUnknown : 1;
     case CommandLine::help:
         std::printf(kUsageFormat, program_name(argc, argv));
         std::printf("%s", kHelpText);
-        print_build(in_effect, devices_from);
+        print_build(in_effect, devices_from, retry_plan(line));
         return 0;
     case CommandLine::check:
-        return check(in_effect, devices_from, timeouts);
-    case CommandLine::invalid_device:
-        return invalid_device(line);
+        return check(line, in_effect, devices_from, timeouts);
+    case CommandLine::invalid:
+        return invalid_value(line);
     case CommandLine::version:
         std::printf(kVersionFormat, kProgramName, CELLPOST_VERSION);
         return 0;
@@ -171,24 +202,16 @@ int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &
         break;
     }
 
-    // Check every number and the text before touching the port: a bad one
-    // must not leave the others half served.
-    for (std::size_t i = 0; i < line.numbers.size(); ++i) {
-        const char *number = line.numbers[i];
-        if (!is_valid_number(number)) {
-            // Which one, as it came (the log line escapes what is unprintable).
-            const auto position = static_cast<int>(line.numbers.data() + i - argv);
-            report(LOG_ERR, kMsgBadNumberFormat, position, number);
-            report(LOG_ERR, "%s", kMsgInvalidNumber);
-            return 1;
-        }
-    }
+    // The numbers and the text before the port is touched.
+    if (!numbers_valid(line, argv))
+        return 1;
     static std::array<char, kMaxTextBytes> buffer;  // the coded UTF-8 text
     UserText text{};
-    if (!prepare_text(line, buffer, text))
-        return 1;
+    bool reading_stopped = false;  // while standard input was read
+    if (!prepare_text(line, buffer, text, reading_stopped))
+        return reading_stopped ? interrupted() : 1;
 
-    g_delivery = Delivery{line.numbers, text, draw_reference(), kRetryPlan};
+    g_delivery = Delivery{line.numbers, text, draw_reference(), retry_plan(line)};
     const bool stopped = !deliver(g_delivery, g_port, in_effect, timeouts);
     // Whatever happened, the port and its lock go back first: a lock left
     // behind in a sticky lock directory would keep other users out.

@@ -33,16 +33,20 @@ inline constexpr const char *kModeCommand = "ATE0+CMGF=0\r";  // echo off, PDU m
 inline constexpr const char *kSubmitFormat = "AT+CMGS=%u\r";
 // Numeric +CMS/+CME ERROR codes: many modems say a bare ERROR until asked.
 inline constexpr const char *kErrorCodesCommand = "AT+CMEE=1\r";
-// What a run that gives up asks the modem, so that the log tells whether
-// the SIM, the registration or the antenna is at fault.
+// Questions about the modem's state: the SIM, the registration (circuit
+// and packet domain), the signal, and the service centre's address.
 struct StateQuery {
     const char *command;
     std::string_view answer;  // the prefix of its own information line
 };
-inline constexpr std::array<StateQuery, 4> kStateQueries = {{{"AT+CPIN?\r", "+CPIN:"},
+inline constexpr std::array<StateQuery, 5> kModemQueries = {{{"AT+CPIN?\r", "+CPIN:"},
                                                              {"AT+CREG?\r", "+CREG:"},
                                                              {"AT+CEREG?\r", "+CEREG:"},
-                                                             {"AT+CSQ\r", "+CSQ:"}}};
+                                                             {"AT+CSQ\r", "+CSQ:"},
+                                                             {"AT+CSCA?\r", "+CSCA:"}}};
+// What a run that gives up asks the modem, so that the log tells whether
+// the SIM, the registration or the antenna is at fault.
+inline constexpr auto kStateQueries = std::span(kModemQueries).first<4>();
 
 // A number that no PDU can carry: the entry's line, and the delivery's.
 inline constexpr const char *kMsgInvalidNumber = "Invalid phone number.";

@@ -162,15 +162,16 @@ bool network_timeout(const Cause &cause)
 }
 
 // The next round's pause, if one may still start: the one this round
-// promised already, or the plan's next wait, within the window after the
-// run's first failure (this one, if none came before).
+// promised already, or the plan's next wait (its last once all are used),
+// within the window after the run's first failure (this one, if none came
+// before).
 Decision next_round(const RetryClock &clock, const RetryPlan &plan)
 {
     if (clock.promised_pause >= 0)
         return {Next::retry, RoundStep::go_on, clock.promised_pause};
-    if (clock.round >= plan.waits.size())
+    if (plan.waits.empty())
         return {Next::give_up};
-    const int wait = plan.waits[clock.round];
+    const int wait = clock.round < plan.waits.size() ? plan.waits[clock.round] : plan.waits.back();
     const long long first = clock.first_failure_ms < 0 ? clock.now_ms : clock.first_failure_ms;
     if (clock.now_ms + kMillisPerSecond * wait > first + kMillisPerSecond * plan.window_seconds)
         return {Next::give_up};

@@ -1,6 +1,7 @@
 // What goes where: every line to syslog, framed as syslog(3) frames it;
 // failures to standard error too, so that cron mails them and a host
-// without /dev/log still shows them; warnings held back until a failure.
+// without /dev/log still shows them; warnings held back until a failure,
+// but for one that no retry cures; the run's label before every line.
 #include "report.h"
 
 #include "base.h"
@@ -23,38 +24,42 @@ namespace {
 std::array<char, kPendingWarnings> g_pending;
 std::size_t g_pending_used = 0;
 unsigned g_warnings_left = 0;
+// "[<label>] " of --tag, or empty; and the run's deadline, if it has one.
+std::array<char, kLabelRoom> g_label{};
+long long g_deadline = -1;
 
 // As syslog(3) writes it: "<priority>Mmm dd hh:mm:ss cellpost[pid]: text".
 void to_syslog(int priority, std::string_view message, long long deadline)
 {
-    std::array<char, kReportSize + 64> line{};
+    std::array<char, kReportSize + kLabelRoom + 64> line{};
     const time_t now = time(nullptr);
     tm local{};
     std::array<char, 32> stamp{};
     if (localtime_r(&now, &local) == nullptr ||
         strftime(stamp.data(), stamp.size(), "%h %e %T", &local) == 0)
         stamp[0] = '\0';
-    const int n = std::snprintf(
-        line.data(), line.size(), "<%d>%s %s[%d]: %.*s", LOG_DAEMON | priority, stamp.data(),
-        kReportTag, static_cast<int>(getpid()), static_cast<int>(message.size()), message.data());
+    const int n =
+        std::snprintf(line.data(), line.size(), "<%d>%s %s[%d]: %s%.*s", LOG_DAEMON | priority,
+                      stamp.data(), kReportTag, static_cast<int>(getpid()), g_label.data(),
+                      static_cast<int>(message.size()), message.data());
     if (n > 0)
         send_log({line.data(), std::min<std::size_t>(static_cast<std::size_t>(n), line.size() - 1)},
                  deadline);
 }
 
-// Warnings are held back; an error goes out at once, after the warnings
-// before it and a line that counts those that did not fit.
-void to_stderr(int priority, std::string_view message, long long deadline)
+// Warnings are held back (unless `at_once`); an error goes out at once,
+// after the warnings before it and a line that counts those that did not fit.
+void to_stderr(int priority, std::string_view message, long long deadline, bool at_once)
 {
     if (priority > LOG_WARNING)
         return;  // successes and notes stay in syslog
-    std::array<char, kReportSize + kTagRoom> line{};
-    const int n = std::snprintf(line.data(), line.size(), "%s: %.*s\n", kReportTag,
-                                static_cast<int>(message.size()), message.data());
+    std::array<char, kReportSize + kLabelRoom + kTagRoom> line{};
+    const int n = std::snprintf(line.data(), line.size(), "%s: %s%.*s\n", kReportTag,
+                                g_label.data(), static_cast<int>(message.size()), message.data());
     const std::string_view text(
         line.data(),
         std::min<std::size_t>(static_cast<std::size_t>(std::max(n, 0)), line.size() - 1));
-    if (priority == LOG_WARNING) {
+    if (priority == LOG_WARNING && !at_once) {
         if (text.size() <= g_pending.size() - g_pending_used) {
             std::copy(text.begin(), text.end(), g_pending.begin() + g_pending_used);
             g_pending_used += text.size();
@@ -68,7 +73,7 @@ void to_stderr(int priority, std::string_view message, long long deadline)
     if (g_warnings_left > 0) {
         std::array<char, kReportSize> note{};
         const int length = std::snprintf(note.data(), note.size(), kWarningsLeftFormat, kReportTag,
-                                         g_warnings_left);
+                                         g_label.data(), g_warnings_left);
         static_cast<void>(put_stderr({note.data(), static_cast<std::size_t>(length)}, deadline));
     }
     static_cast<void>(put_stderr(text, deadline));
@@ -78,10 +83,10 @@ void to_stderr(int priority, std::string_view message, long long deadline)
 
 // Standard error first: a stalled syslog daemon must not keep a failure
 // from cron's mail.
-void vreport(int priority, const char *format, va_list args)
+void vreport(int priority, const char *format, va_list args, bool at_once)
 {
     std::array<char, kReportSize> text{};
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): both callers va_start it
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): every caller va_starts it
     const int length = std::vsnprintf(text.data(), text.size(), format, args);
     if (length < 0)
         return;
@@ -89,8 +94,10 @@ void vreport(int priority, const char *format, va_list args)
     const std::string_view message = escape_line(
         {text.data(), std::min<std::size_t>(static_cast<std::size_t>(length), text.size() - 1)},
         shown);
-    const long long deadline = monotonic_ms() + kReportWaitMs;
-    to_stderr(priority, message, deadline);
+    long long deadline = monotonic_ms() + kReportWaitMs;
+    if (g_deadline >= 0)
+        deadline = std::min(deadline, g_deadline);
+    to_stderr(priority, message, deadline, at_once);
     to_syslog(priority, message, deadline);
 }
 
@@ -102,6 +109,25 @@ void report(int priority, const char *format, ...)  // NOLINT(cert-dcl50-cpp)
 {
     va_list args;
     va_start(args, format);
-    vreport(priority, format, args);
+    vreport(priority, format, args, false);
     va_end(args);
+}
+
+void warn_at_once(const char *format, ...)  // NOLINT(cert-dcl50-cpp)
+{
+    va_list args;
+    va_start(args, format);
+    vreport(LOG_WARNING, format, args, true);
+    va_end(args);
+}
+
+void set_report_label(std::string_view label)
+{
+    std::snprintf(g_label.data(), g_label.size(), "[%.*s] ", static_cast<int>(label.size()),
+                  label.data());  // checked to fit by the caller; cut if not
+}
+
+void set_report_deadline(long long deadline)
+{
+    g_deadline = deadline;
 }

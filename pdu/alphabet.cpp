@@ -87,6 +87,11 @@ std::size_t utf16_octets(char32_t c, std::array<std::uint8_t, 4> &octets)
 
 }  // namespace
 
+bool arrives_as_written(unsigned char byte)
+{
+    return byte < std::size(kGsmDefault) && kGsmDefault[byte] == char32_t{byte};
+}
+
 std::size_t decode_utf8(std::string_view s, char32_t &c)
 {
     if (s.empty())

@@ -75,6 +75,12 @@ std::size_t decode_utf8(std::string_view s, char32_t &c);
 // Only whole characters are stored, as many as fit.
 Converted convert_utf8(std::string_view utf8, std::span<char, kMaxTextBytes> out);
 
+// True when a raw text byte arrives as the character it is in ASCII: its
+// GSM default alphabet code (3GPP TS 23.038 6.2.1) shows the same glyph.
+// False for '@', '$', '_', '[' and the other ASCII bytes coded otherwise,
+// for control bytes but LF and CR, and for every byte from 0x80.
+bool arrives_as_written(unsigned char byte);
+
 // The characters in `text`: an ESC pair and a surrogate pair count once.
 std::size_t count_characters(const UserText &text);
 

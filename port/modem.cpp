@@ -8,9 +8,42 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <grp.h>
+#include <span>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+// A group's entry holds its members' names too: room for a few hundred.
+std::array<char, 4096> g_group_entry;
+
+// Why `device` did not open. For a refusal, what access the user lacks:
+// the device's group, where that group may read and write it (the user is
+// not in it, or has not logged in again since being added); else its
+// owner alone may open it.
+void open_reason(const char *device, int error, std::span<char> out)
+{
+    struct stat node {};
+    if (error == ENOTTY) {
+        std::snprintf(out.data(), out.size(), "not a terminal");
+    } else if (error != EACCES || stat(device, &node) != 0) {
+        std::snprintf(out.data(), out.size(), "%s", std::strerror(error));
+    } else if ((node.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) {
+        std::snprintf(out.data(), out.size(), "%s (only its owner may open it)",
+                      std::strerror(error));
+    } else {
+        group entry{};
+        group *found = nullptr;
+        const int looked =
+            getgrgid_r(node.st_gid, &entry, g_group_entry.data(), g_group_entry.size(), &found);
+        // ERANGE (a group too large for the buffer), or no name: its number.
+        std::array<char, 16> number{};
+        std::snprintf(number.data(), number.size(), "%u", static_cast<unsigned>(node.st_gid));
+        std::snprintf(out.data(), out.size(), "%s (not in group %s)", std::strerror(error),
+                      looked == 0 && found != nullptr ? entry.gr_name : number.data());
+    }
+}
 
 // Why no device could be used: "cannot open <device>: <reason>; ...".
 struct Reasons {
@@ -28,9 +61,15 @@ void note_reason(Reasons &reasons, const char *device, const char *reason)
             std::min(reasons.used + static_cast<std::size_t>(n), reasons.text.size() - 1);
 }
 
-}  // namespace
-
-namespace {
+// "No modem port: cannot open <device>: <reason>; ...", and the hint that
+// says how to name the modem, cut like the reasons if it does not fit.
+void say_no_device(const ModemPorts &ports, Reasons &reasons, PortNote &note)
+{
+    if (ports.hint != nullptr)
+        std::snprintf(reasons.text.data() + reasons.used, reasons.text.size() - reasons.used, "%s",
+                      ports.hint);
+    std::snprintf(note.data(), note.size(), kNoPortFormat, reasons.text.data());
+}
 
 // Locks and opens `device`, waiting for its lock as `ports` allow, or as
 // `wait` when given. open: taken; failed: it cannot be opened (the reason
@@ -70,7 +109,9 @@ Taken take_one(const ModemPorts &ports, const char *device, ModemPort &port, Por
     }
     const int error = errno;
     unlock_device(port.lock);  // missing device: free its name again
-    note_reason(reasons, device, error == ENOTTY ? "not a terminal" : std::strerror(error));
+    std::array<char, kMessageSize> reason{};
+    open_reason(device, error, reason);
+    note_reason(reasons, device, reason.data());
     return Taken::failed;
 }
 
@@ -88,7 +129,7 @@ Taken open_modem(const ModemPorts &ports, ModemPort &port, PortNote &note)
         if (taken != Taken::failed || fatal)
             return taken;
     }
-    std::snprintf(note.data(), note.size(), kNoPortFormat, reasons.text.data());
+    say_no_device(ports, reasons, note);
     return Taken::failed;
 }
 
@@ -115,7 +156,7 @@ Taken open_pool(const ModemPorts &ports, std::span<const bool> passed, ModemPort
         bool fatal = false;
         return take_one(ports, busy, port, note, reasons, fatal);
     }
-    std::snprintf(note.data(), note.size(), kNoPortFormat, reasons.text.data());
+    say_no_device(ports, reasons, note);
     return Taken::failed;
 }
 

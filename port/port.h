@@ -70,6 +70,9 @@ struct ModemPorts {
     const char *lock_dir;
     int lock_timeout_seconds;                         // without a sign of life from the holder
     int lock_wait_max_seconds = kLockWaitMaxSeconds;  // in all, whatever the signs
+    // Ends the line of a port that no device gave: what the caller's user
+    // can do about it (how to name another device), or nullptr.
+    const char *hint = nullptr;
 };
 
 inline constexpr ModemPorts kDefaultModemPorts = {kModemDevices, kLockDir, kLockTimeoutSeconds,
@@ -185,7 +188,9 @@ enum class Taken { open, failed, busy, stopped };
 // Gives up at once when a device's lock stays held by a live process (a
 // busy modem is not a reason to use another one) or the lock directory
 // cannot be used. `note` is empty, or holds the line to log: a failed
-// tcsetattr on an open port, or "No modem port: <why>".
+// tcsetattr on an open port, or "No modem port: <why>"; when no device
+// could be opened, each with its reason ("not in group <group>" for one
+// that refused us), and `ports.hint` after them.
 Taken open_modem(const ModemPorts &ports, ModemPort &port, PortNote &note);
 
 // A pool of separate modems: locks and opens the first of `ports.devices`

@@ -223,7 +223,9 @@ TEST(Policy, Decisions)
          {retry, go_on, 5, recipient, O::gave_up, Tail::retry}},
         {"the second round's wait", {Stage::submit, cms(42)}, {}, {1, 0, 1000},
          {retry, go_on, 15, recipient, O::gave_up, Tail::retry}},
-        {"no rounds left: the modem's state tells why", {Stage::submit, cms(42)}, {}, {2, 0, 1000},
+        {"past the list: its last wait again", {Stage::submit, cms(42)}, {}, {2, 0, 1000},
+         {retry, go_on, 15, recipient, O::gave_up, Tail::retry}},
+        {"past the window: the modem's state tells why", {Stage::submit, cms(42)}, {}, {5, 0, 16'000},
          {give_up, go_on, -1, recipient, O::gave_up, Tail::no_more_tries, true}},
         {"past the window", {Stage::submit, cms(42)}, {}, {1, 0, 16'000},
          {give_up, go_on, -1, recipient, O::gave_up, Tail::no_more_tries, true}},
@@ -249,11 +251,11 @@ TEST(Policy, Decisions)
          {cannot_send, end_run, -1, unsettled, O::prompt, Tail::cannot_send}},
         {"an unanswered prompt ends the round", {Stage::prompt, silence, true}, {}, {0, -1, 0},
          {retry, end_round, 5, recipient, O::prompt, Tail::retry}},
-        {"an unanswered submission, no rounds left", {Stage::submit, silence, true, true}, {}, {2, 0, 0},
+        {"an unanswered submission, no rounds left", {Stage::submit, silence, true, true}, {}, {2, 0, 16'000},
          {give_up, end_round, -1, recipient, O::unconfirmed, Tail::no_more_tries, true}},
-        {"a silent mode command has no state to tell", {Stage::mode, silence, true}, {}, {2, 0, 0},
+        {"a silent mode command has no state to tell", {Stage::mode, silence, true}, {}, {2, 0, 16'000},
          {give_up, end_round, -1, unsettled, O::mode, Tail::no_more_tries, false}},
-        {"a refused mode command given up", {Stage::mode, classify_answer("ERROR")}, {}, {2, 0, 0},
+        {"a refused mode command given up", {Stage::mode, classify_answer("ERROR")}, {}, {2, 0, 16'000},
          {give_up, end_round, -1, unsettled, O::mode, Tail::no_more_tries, true}},
         {"no port at the start: at once", {Stage::port, no_port}, {}, {0, -1, 0, -1, false},
          {give_up, end_run, -1, unsettled, O::no_port, Tail::none}},
@@ -512,7 +514,7 @@ TEST_F(Deliver, Transcripts)
          join({mode, a}), true},
     };
     // clang-format on
-    const int waits[] = {0, 0};
+    const int waits[] = {0, 0, 60};  // two rounds of retries: a third would start too late
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
         ScriptedModem modem(row.script);

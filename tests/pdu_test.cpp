@@ -219,6 +219,15 @@ TEST(Pdu, HighBitIsDropped)
     EXPECT_EQ(decode(list[0]).text[0], '\x64');
 }
 
+TEST(Pdu, RawBytesThatArriveAsWritten)
+{
+    for (const char c : std::string_view("AZaz09 !\"#%&'()*+,-./:;<=>?\r\n"))
+        EXPECT_TRUE(arrives_as_written(static_cast<unsigned char>(c))) << c;
+    // Shown as ¤ ¡ § Ä Ö Ñ Ü ¿ ä ö ñ ü à, as other characters, or an escape.
+    for (const char c : std::string_view("$@_[\\]^`{|}~\x7f\x1b\t\0\x80\xff", 18))
+        EXPECT_FALSE(arrives_as_written(static_cast<unsigned char>(c))) << static_cast<int>(c);
+}
+
 TEST(Pdu, LargestMessageFitsItsBuffers)
 {
     const std::string text(kMaxTextBytes, 'z');

@@ -234,7 +234,7 @@ class Sandbox:
             then = time.time() - age
             os.utime(path, (then, then))
 
-    def start(self, args, umask=None, preexec=None, stderr=subprocess.PIPE, env=None):
+    def start(self, args, umask=None, preexec=None, stderr=subprocess.PIPE, env=None, stdin=None):
         """Starts cellpost with `args`, and `env` added to ours less CELLPOST_DEVICE;
         returns the Popen. `preexec` runs in the child before the exec, as a caller's would."""
         def setup():
@@ -245,13 +245,14 @@ class Sandbox:
         return subprocess.Popen(
             [*self.unshare, "sh", "-c", SETUP, "sandbox", self.dir, self.lock_state,
              *self.wrapper, *self.emulator, self.cellpost, *args],
-            stdout=subprocess.PIPE, stderr=stderr, preexec_fn=setup,
+            stdin=stdin, stdout=subprocess.PIPE, stderr=stderr, preexec_fn=setup,
             env={**{k: v for k, v in os.environ.items() if k != "CELLPOST_DEVICE"}, **(env or {})})
 
-    def run(self, args, timeout=60, env=None):
+    def run(self, args, timeout=60, env=None, input=None):
+        """Runs cellpost to its end; `input`: bytes for its standard input."""
         started = time.monotonic()
-        proc = self.start(args, env=env)
-        out, err = proc.communicate(timeout=timeout)
+        proc = self.start(args, env=env, stdin=None if input is None else subprocess.PIPE)
+        out, err = proc.communicate(input=input, timeout=timeout)
         elapsed = time.monotonic() - started
         return Run(proc.returncode, out.decode(errors="replace"), err.decode(errors="replace"),
                    self.drain_syslog(), self.locks(), elapsed, proc.pid)

@@ -7,6 +7,7 @@ Run one group with: run_e2e.py GroupName (CELLPOST_BIN, CELLPOST_SIM set).
 
 import concurrent.futures
 import fcntl
+import grp
 import os
 import random
 import re
@@ -76,16 +77,16 @@ class E2E(unittest.TestCase):
         finally:
             self.box.close()
 
-    def run_alone(self, args, options=(), timeout=60, lock=None, **box_options):
+    def run_alone(self, args, options=(), timeout=60, lock=None, input=None, **box_options):
         """One run in a sandbox of its own, against a modem on /dev/ttyUSB8
-        with `options` and, if given, a `lock` file's content in the way:
-        (Run, the bytes cellpost wrote, the modem's PDUs)."""
+        with `options` and, if given, a `lock` file's content in the way and
+        `input` on standard input: (Run, the bytes cellpost wrote, the modem's PDUs)."""
         box = sandbox.Sandbox(CELLPOST, SIM, **box_options)
         try:
             sim = box.modem("ttyUSB8", options)
             if lock is not None:
                 box.write_lock("ttyUSB8", lock)
-            run = box.run(args, timeout=timeout)
+            run = box.run(args, timeout=timeout, input=input)
             self.taken.extend(sim.pdus())
             return run, sim.received(), sim.pdus()
         finally:
@@ -160,15 +161,21 @@ class Recipients(E2E):
         self.assertEqual(run.status, 0, run.syslog)
         self.assertEqual(len(sim.pdus()), 57)
         self.assertDelivered(sim.pdus(), [(n, text) for n in numbers])
-        self.assertEqual(run.messages(), [served(n, 3 * i + 1, 3 * i + 2, 3 * i + 3)
-                                          for i, n in enumerate(numbers)] + ["SMS successfully sent."])
+        changed = (r"Text sent without -u: $ @ [ \ ] ^ _ ` { | } ~ arrive as other characters; "
+                   "use -u for UTF-8 text.")
+        self.assertEqual(run.messages(), [changed] + [served(n, 3 * i + 1, 3 * i + 2, 3 * i + 3)
+                                                      for i, n in enumerate(numbers)]
+                         + ["SMS successfully sent."])
 
     def test_command_lines_that_send_nothing(self):
         sim = self.box.modem("ttyUSB8")
         build = ("Devices: /dev/ttyUSB8, /dev/ttyS2 (from the build)\nLock directory: /var/lock\n"
-                 "Retry rounds: 5, 15, 30, 60 s after each other, within 120 s of the first failure\n"
+                 "Retry rounds: 5, 15, 30, 60 s after each other, then 60 s again, within 120 s of "
+                 "the first failure\n"
                  "Longest wait for the port: 600 s\n")
         bad = 'Invalid device in --device: "'
+        seconds = "is no whole number of seconds from"
+        timeout_1x = f'Invalid --timeout: "1x" {seconds} 1 to 300.'
         for args, status, out, *error_env in (
                 (["only text"], 1, re.escape(USAGE) + "$"),
                 ([], 1, re.escape(USAGE) + "$"),
@@ -185,15 +192,32 @@ class Recipients(E2E):
                 (["-d", "/dev/ttyUSB8"] * 4 + ["-d", "/dev/ttyS2", "123", "hi"], 1, "$",
                  bad + '/dev/ttyS2" is a fifth device: 4 at most.'),
                 (["123", "hi"], 1, "$", 'Invalid device in CELLPOST_DEVICE: "dev/ttyUSB8" is not an '
-                 "absolute path.", {"CELLPOST_DEVICE": "dev/ttyUSB8"})):
+                 "absolute path.", {"CELLPOST_DEVICE": "dev/ttyUSB8"}),
+                (["--tag", "door 3", "-d", "dev/ttyUSB8", "123", "hi"], 1, "$",
+                 "[door 3] " + bad + 'dev/ttyUSB8" is not an absolute path.'),
+                (["--tag", "x" * 33, "123", "hi"], 1, "$",
+                 f'Invalid --tag: "{"x" * 33}" is longer than 32 bytes.'),
+                (["--timeout", "0", "--check"], 1, "$", f'Invalid --timeout: "0" {seconds} 1 to 300.'),
+                (["--timeout", "9", "123", "hi"], 1, "$",
+                 'Invalid --timeout: "9" bounds --check and --monitor alone.'),
+                (["--retry-for=86401", "123", "hi"], 1, "$",
+                 f'Invalid --retry-for: "86401" {seconds} 0 to 86400.'),
+                (["--monitor", "--timeout=1x"], 3, re.escape(f"SMS UNKNOWN - {timeout_1x}") + "\n$",
+                 timeout_1x),
+                (["--monitor", "extra"], 3, "SMS UNKNOWN - wrong command line\n" + re.escape(USAGE) + "$"),
+                (["123", "-d", "/dev/ttyUSB2", "hi"], 1, "$",
+                 ['Argument 2 is no phone number: "-d" (options come before the first number)',
+                  "Invalid phone number."])):
             error, env = (error_env + [None, None])[:2]
-            if status == 1 and error is None:  # the usage line, and the log's line
+            if status != 0 and error is None:  # the usage line, and the log's line
                 error = f"Wrong command line: {len(args)} arguments, or an unknown option."
+            errors = error if isinstance(error, list) else [error] if error else []
             with self.subTest(args=args[:2], env=env):
                 run = self.box.run(args, env=env)
-                self.assertEqual((run.status, run.stderr), (status, f"cellpost: {error}\n" if error else ""))
+                self.assertEqual((run.status, run.stderr),
+                                 (status, "".join(f"cellpost: {e}\n" for e in errors)))
                 self.assertRegex(run.stdout, "^" + out)
-                self.assertEqual(run.syslog, [(LOG_ERR, "cellpost", run.pid, error)] if error else [])
+                self.assertEqual(run.syslog, [(LOG_ERR, "cellpost", run.pid, e) for e in errors])
                 self.assertEqual(run.locks, {})
         self.assertEqual(sim.received(), b"")
 
@@ -234,7 +258,8 @@ class Devices(E2E):
         self.assertEqual((run.stdout, run.locks), ("", {}))
         self.assertEqual(run.syslog, [(LOG_ERR, "cellpost", run.pid,
                                        "No modem port: cannot open /dev/ttyUSB8: No such file "
-                                       "or directory; /dev/ttyS2: No such file or directory")])
+                                       "or directory; /dev/ttyS2: No such file or directory "
+                                       "(name the modem with -d PATH or CELLPOST_DEVICE)")])
 
     def test_devices_given_at_run_time(self):
         # Tried in the order given: a modem not plugged in, then one by its
@@ -576,7 +601,9 @@ class Check(E2E):
         ("no signal", [S, "AT+CSQ|*|+CSQ: 99,99\\nOK|0"], False, "not ready: no signal"),
         ("no SMSC", [S, 'AT+CSCA?|*|+CSCA: "",129\\nOK|0'], False, "not ready: no SMSC address"),
         ("silent", [S, "*|*||0"], False, "not ready: no answer"),
-        ("mode refused", [S, "AT+CMGF|*|+CMS ERROR: 302|0"], False, "not ready: PDU mode refused"),
+        ("mode refused", [S, "AT+CMGF|*|ERROR|0"], False, "not ready: PDU mode refused"),
+        ("mode refused with a code", [S, "AT+CMGF|*|+CME ERROR: 11|0"], False,
+         "not ready: PDU mode refused: +CME ERROR: 11 (SIM PIN required)"),
         ("registered for SMS only", [S, "AT+CREG?|*|+CREG: 0,6\\nOK|0", S, "AT+CEREG?|*|ERROR|0"],
          False, "ready"),
         ("port busy", [], True, "not ready: port busy: /dev/ttyUSB8 locked by PID 1"),
@@ -588,11 +615,12 @@ class Check(E2E):
                 ["--check"], c[1], lock=b"%10d\n" % 1 if c[2] else None), self.CASES))  # init's
         for (what, rows, planted, verdict), (run, received, _) in zip(self.CASES, results):
             with self.subTest(what):
-                ready = verdict == "ready"
+                ready, busy = verdict == "ready", planted
                 self.assertEqual((run.status, run.stdout.splitlines()[-1]), (int(not ready), verdict))
                 logged = "Modem ready." if ready else f"Modem {verdict}."
-                self.assertEqual(run.syslog[-1], (30 if ready else LOG_ERR, "cellpost", run.pid, logged))
-                self.assertEqual(run.stderr, "" if ready else
+                level = LOG_INFO if ready else LOG_NOTICE if busy else LOG_ERR  # err: no alarm goes
+                self.assertEqual(run.syslog[-1], (level, "cellpost", run.pid, logged))
+                self.assertEqual(run.stderr, "" if ready or busy else
                                  "".join(f"cellpost: {m}\n" for m in run.messages()))
                 self.assertEqual(run.locks, {"LCK..ttyUSB8": b"%10d\n" % 1} if planted else {})
                 self.assertLess(run.elapsed, 30)
@@ -601,6 +629,28 @@ class Check(E2E):
                     self.assertEqual(run.stdout, "\n".join(["Device: /dev/ttyUSB8 (from the build)"] +
                                                            self.INFO + ["ready"]) + "\n")
                     self.assertEqual(received, MODE + STATE + b"AT+CSCA?\r")
+
+    def test_monitor(self):
+        # As a monitoring plugin: one line, its status as exit code, within --timeout.
+        perf = " | signal={0};10:;1:;0;31"
+        trickle = ["--notice", "^RSSI:14", "--notice-ms", "150", self.S, "*|*||0"]  # never an answer
+        cases = [  # simulator options, --timeout, status, line
+            ([], 30, 0, "OK - modem ready on /dev/ttyUSB8, signal 20 of 31" + perf.format(20)),
+            ([self.S, "AT+CSQ|*|+CSQ: 2,99\\nOK|0"], 30, 1,
+             "WARNING - modem ready, weak signal on /dev/ttyUSB8, signal 2 of 31" + perf.format(2)),
+            ([self.S, "AT+CPIN?|*|+CME ERROR: 10|0"], 30, 2,  # no SIM
+             "CRITICAL - SIM not ready on /dev/ttyUSB8: +CME ERROR: 10 (SIM not inserted)"
+             + perf.format(20)),
+            (trickle, 3, 3, "UNKNOWN - no verdict within 3 s on /dev/ttyUSB8"),
+        ]
+        with concurrent.futures.ThreadPoolExecutor(len(cases)) as pool:
+            results = list(pool.map(lambda c: self.run_alone(
+                ["--monitor", "--timeout", str(c[1])], c[0]), cases))
+        for (_, seconds, status, line), (run, _, _) in zip(cases, results):
+            with self.subTest(line):
+                self.assertEqual((run.status, run.stdout), (status, f"SMS {line}\n"))
+                self.assertLess(run.elapsed, seconds + 1)  # a second for load and start-up
+                self.assertEqual(run.locks, {})
 
 
 class Input(E2E):
@@ -621,6 +671,28 @@ class Input(E2E):
         run = self.box.run(["+12345678901234567890", "x" * 1530])
         self.assertEqual(run.status, 0)
         self.assertDelivered(sim.pdus(), [("+12345678901234567890", "x" * 1530)])
+
+    def test_text_from_standard_input(self):
+        changed = "Text sent without -u: _ @ [ ] arrive as other characters; use -u for UTF-8 text."
+        cut, empty = "Text truncated to 1530 characters.", "No text on standard input."
+        sent = [served("+15555550123", 1), "SMS successfully sent."]
+        cases = [  # what comes, what is sent, what is logged, what standard error shows
+            (b"disk_full@rack3 [crit]\n", b"disk_full@rack3 [crit]", [changed, *sent], [changed]),
+            (b"Door 3 open\n\r\n", b"Door 3 open\n", sent, []),  # one line end goes, one only
+            (b"y" * 5000 + b"\n", b"y" * 1530, [cut, served("+15555550123", *range(1, 11)), sent[1]],
+             []),
+            (b"\n", None, [empty], [empty]),
+        ]
+        with concurrent.futures.ThreadPoolExecutor(len(cases)) as pool:
+            results = list(pool.map(
+                lambda c: self.run_alone(["+15555550123", "-"], input=c[0]), cases))
+        for (given, text, logged, shown), (run, received, pdus) in zip(cases, results):
+            with self.subTest(given=given[:30]):
+                self.assertEqual((run.status, run.messages(), run.locks),
+                                 (int(text is None), logged, {}))
+                self.assertEqual(run.stderr, "".join(f"cellpost: {m}\n" for m in shown))
+                self.assertDelivered(pdus, [("+15555550123", text)] if text is not None else [])
+                self.assertEqual(received == b"", text is None, "no port opened")
 
     def test_over_long_text(self):
         sim = self.box.modem("ttyUSB8")
@@ -873,10 +945,13 @@ class Ports(E2E):
         self.box.wrapper = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
         user = self.box.run(["+15555550123", "as nobody"])
         self.assertEqual((root.status, user.status), (0, 0), user.syslog)
-        os.chmod(sim.pty, 0o600)  # a user outside the dialout group
+        os.chmod(sim.pty, 0o660)  # a user outside the device's group
+        group = grp.getgrgid(os.stat(sim.pty).st_gid).gr_name
         run = self.box.run(["+15555550123", "no access"])
         self.assertEqual(run.messages(), ["No modem port: cannot open /dev/ttyUSB8: Permission "
-                                          "denied; /dev/ttyS2: No such file or directory"])
+                                          f"denied (not in group {group}); /dev/ttyS2: No such file "
+                                          "or directory (name the modem with -d PATH or "
+                                          "CELLPOST_DEVICE)"])
         # A lock that a killed root run left behind is stale, but not ours to
         # remove: say so at once rather than wait.
         self.box.write_lock("ttyUSB8", b"%10d\n" % dead_pid())
