@@ -182,6 +182,9 @@ int lock_seconds(long long time)
 
 }  // namespace
 
+static_assert(kCheckOutputSize >= kDeviceLineSize + std::size(kProbes) * kReplyBufferSize,
+              "a check's output waits whole for its port to be given back");
+
 // The check ends within request.seconds: the port is waited for at most
 // half of it, allowing for the lock wait's overrun; every exchange with
 // the modem, ESC included, has ended by the deadline, its write time
@@ -191,11 +194,6 @@ int lock_seconds(long long time)
 CheckResult check_modem(ModemPort &port, const ModemPorts &ports, const CheckRequest &request,
                         const DialogueTimeouts &timeouts)
 {
-    // Printed only once the port is given back: a paused terminal or a
-    // slow reader must not hold the modem. Every line printed is part of a
-    // reply, so they all fit.
-    static std::array<char, kDeviceLineSize + std::size(kProbes) * kReplyBufferSize> output;
-    static_cast<void>(std::setvbuf(stdout, output.data(), _IOFBF, output.size()));  // cannot fail
     const long long start = monotonic_ms();
     const long long deadline = start + request.seconds * kCheckMillisPerSecond - kCheckExitMs;
     set_report_deadline(deadline);

@@ -30,6 +30,13 @@ inline constexpr std::size_t kMaxGivenDevices = 4;
 inline constexpr const char *kDeviceOption = "--device";
 inline constexpr const char *kDeviceVariable = "CELLPOST_DEVICE";
 inline constexpr const char *kDevicesFromBuild = "the build";
+// A pool: the devices in effect are separate modems, each with its own
+// SIM. --pool makes them one; CELLPOST_POOL names a pool's devices,
+// separated by blanks, for every run that names none on its command line
+// (its devices stand before CELLPOST_DEVICE's).
+inline constexpr const char *kPoolOption = "--pool";
+inline constexpr const char *kPoolVariable = "CELLPOST_POOL";
+inline constexpr const char *kHelpPool = " as a pool";
 // Where, the path (cut to so many bytes, "..." then), what is wrong.
 inline constexpr const char *kMsgInvalidDeviceFormat = "Invalid device in %s: \"%.*s%s\" %s.";
 inline constexpr int kShownDeviceBytes = 64;
@@ -68,7 +75,10 @@ inline constexpr const char *kHelpText =
     "                 else in UCS-2 (70 characters a message instead of 160)\n"
     "  -d, --device PATH\n"
     "                 the modem's device, an absolute path; up to 4, tried in order\n"
-    "                 (default: $CELLPOST_DEVICE if set, else the build's devices)\n"
+    "                 (default: $CELLPOST_POOL or $CELLPOST_DEVICE if set, else the\n"
+    "                 build's devices)\n"
+    "      --pool     the devices are separate modems: each alarm goes out on one\n"
+    "                 that can send now (also: $CELLPOST_POOL=\"PATH PATH ...\")\n"
     "      --tag TEXT begin every line this run logs with \"[TEXT] \" (up to 32\n"
     "                 printable ASCII bytes); the message does not carry it\n"
     "      --retry-for SECONDS\n"
@@ -168,6 +178,16 @@ inline constexpr std::array<const char *, 4> kMonitorStatus = {"OK", "WARNING", 
                                                                "UNKNOWN"};
 enum MonitorStatus { kMonitorOk, kMonitorWarning, kMonitorCritical, kMonitorUnknown };
 inline constexpr const char *kMonitorLineFormat = "SMS %s - %.*s%s\n";
+// A pool's check: its last line, and its log line.
+inline constexpr const char *kCheckPoolFormat = "Pool: %d of %d ready\n";
+inline constexpr const char *kMsgPoolReadyFormat = "Pool: %d of %d modems ready.";
+// --monitor with a pool: how many are ready, and the first one that is not.
+inline constexpr const char *kMonitorPoolFormat = "%d of %d modems ready";
+inline constexpr const char *kMonitorPoolWorstFormat = "; %s: %s%s%.*s";
+inline constexpr const char *kMonitorPoolData = " | ready=%d;%d:;1:;0;%d";
+// What one modem's check prints, held until its port is given back: the
+// device line and every query's reply.
+inline constexpr std::size_t kCheckOutputSize = 6 * 8192 + 2048;
 // The signal, with its warning and critical ranges (Nagios range syntax:
 // below 10, below 1) and its bounds.
 inline constexpr const char *kMonitorSignalFormat = " | signal=%d;10:;1:;0;31";
@@ -194,6 +214,7 @@ struct CommandLine {
     std::array<const char *, kMaxGivenDevices> devices{};
     std::size_t device_count = 0;
     const char *devices_from = nullptr;
+    bool pool = false;         // --pool, or the devices of CELLPOST_POOL
     std::string_view label{};  // --tag
     GivenSeconds timeout{};    // --timeout
     GivenSeconds retry_for{};  // --retry-for
@@ -205,7 +226,8 @@ struct CommandLine {
 };
 
 // `device_variable` is CELLPOST_DEVICE's value, nullptr when unset.
-CommandLine parse_command_line(int argc, char **argv, const char *device_variable);
+CommandLine parse_command_line(int argc, char **argv, const char *device_variable,
+                               const char *pool_variable = nullptr);
 
 // Whether `word`, found where a number should be, looks like an option.
 bool looks_like_option(std::string_view word);
@@ -284,6 +306,9 @@ const char *mode_refused(std::string_view result);
 // returns the plugin's exit status.
 int print_monitor_line(const CheckResult &result, int seconds);
 int print_monitor_problem(const char *problem);
+// A pool's line: OK when every modem is ready, WARNING when some are (the
+// first that is not, `worst`, named), CRITICAL when none is.
+int print_monitor_pool(int ready, int modems, const CheckResult &worst);
 
 // The whole run, from the command line to the exit status.
 int cellpost_main(int argc, char **argv, const ModemPorts &ports = kDefaultModemPorts,

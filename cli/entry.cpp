@@ -78,10 +78,12 @@ RetryPlan retry_plan(const CommandLine &line)
 // What a run would use: which devices and who named them; and what this
 // binary was built with: where the locks are, how long it may wait (the
 // retry window, --retry-for's if given).
-void print_build(const ModemPorts &ports, const char *devices_from, const RetryPlan &plan)
+void print_build(const ModemPorts &ports, const char *devices_from, bool pool,
+                 const RetryPlan &plan)
 {
     std::printf("%s", kHelpDevices);
     print_devices(ports.devices, devices_from);
+    std::printf("%s", pool ? kHelpPool : "");
     std::printf(kHelpLockDirFormat, kLockDir);
     std::printf("%s", kHelpRetries);
     for (std::size_t i = 0; i < plan.waits.size(); ++i)
@@ -118,12 +120,11 @@ int invalid_value(const CommandLine &line)
     return line.monitor ? print_monitor_problem(message.data()) : 1;
 }
 
-// --check and --monitor. The verdict is logged at err only when an alarm
-// would not go out: a busy port is most likely one going out.
-int check(const CommandLine &line, const ModemPorts &ports, const char *devices_from,
-          const DialogueTimeouts &timeouts)
+// One modem's check: its verdict logged (at err only when an alarm would
+// not go out: a busy port is most likely one going out), and printed.
+CheckResult check_one(const CommandLine &line, const ModemPorts &ports, const char *devices_from,
+                      int seconds, const DialogueTimeouts &timeouts)
 {
-    const int seconds = line.timeout.value > 0 ? line.timeout.value : kCheckSeconds;
     const CheckResult result =
         check_modem(g_port, ports, {devices_from, seconds, !line.monitor}, timeouts);
     close_modem(g_port);  // before anything is printed or logged
@@ -133,15 +134,57 @@ int check(const CommandLine &line, const ModemPorts &ports, const char *devices_
         report(LOG_INFO, "%s", kMsgModemReady);
     else
         report(result.busy ? LOG_NOTICE : LOG_ERR, kMsgModemNotReadyFormat, result.cause);
-    if (line.monitor)
-        return print_monitor_line(result, seconds);
-    if (result.interrupted)
-        return 1;
+    if (line.monitor || result.interrupted)
+        return result;
     if (result.cause == nullptr)
         std::printf("%s\n", kCheckReady);
     else
         std::printf("%s%s\n", kCheckNotReady, result.cause);
-    return result.cause == nullptr ? 0 : 1;
+    return result;
+}
+
+// --check and --monitor; with a pool, every modem in turn, each within its
+// share of the time: ready when one of them would send.
+int check(const CommandLine &line, const ModemPorts &ports, const char *devices_from,
+          const DialogueTimeouts &timeouts)
+{
+    // Printed only once the port is given back: a paused terminal or a
+    // slow reader must not hold the modem. What one modem's check prints
+    // is part of its replies, so it fits.
+    static std::array<char, kCheckOutputSize> output;
+    static_cast<void>(std::setvbuf(stdout, output.data(), _IOFBF, output.size()));  // cannot fail
+    const int seconds = line.timeout.value > 0 ? line.timeout.value : kCheckSeconds;
+    if (!line.pool || ports.devices.size() < 2) {
+        const CheckResult result = check_one(line, ports, devices_from, seconds, timeouts);
+        if (line.monitor)
+            return print_monitor_line(result, seconds);
+        return result.cause == nullptr && !result.interrupted ? 0 : 1;
+    }
+    const auto modems = static_cast<int>(ports.devices.size());
+    const int share = std::max(seconds / modems, 1);
+    int ready = 0;
+    CheckResult worst{};  // the first modem that is not ready
+    for (std::size_t i = 0; i < ports.devices.size(); ++i) {
+        ModemPorts one = ports;
+        one.devices = ports.devices.subspan(i, 1);
+        const CheckResult result = check_one(line, one, devices_from, share, timeouts);
+        if (result.interrupted)
+            return line.monitor ? print_monitor_line(result, share) : 1;
+        ready += result.cause == nullptr ? 1 : 0;
+        if (result.cause != nullptr && worst.cause == nullptr) {
+            worst = result;
+            worst.device = ports.devices[i];
+        }
+        std::fflush(stdout);  // this modem's lines, before the next one is taken
+    }
+    report(ready == modems ? LOG_INFO
+           : ready > 0     ? LOG_WARNING
+                           : LOG_ERR,
+           kMsgPoolReadyFormat, ready, modems);
+    if (line.monitor)
+        return print_monitor_pool(ready, modems, worst);
+    std::printf(kCheckPoolFormat, ready, modems);
+    return ready > 0 ? 0 : 1;
 }
 
 // Every number checked before the port is touched: a bad one must not
@@ -165,7 +208,8 @@ bool numbers_valid(const CommandLine &line, char **argv)
 int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &timeouts)
 {
     // stdout carries only what was asked for; failures go to the log.
-    const CommandLine line = parse_command_line(argc, argv, std::getenv(kDeviceVariable));
+    const CommandLine line =
+        parse_command_line(argc, argv, std::getenv(kDeviceVariable), std::getenv(kPoolVariable));
     if (!line.label.empty())
         set_report_label(line.label);  // for every line from here on
     // The devices named at run time replace the build's, in their order;
@@ -189,7 +233,7 @@ int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &
     case CommandLine::help:
         std::printf(kUsageFormat, program_name(argc, argv));
         std::printf("%s", kHelpText);
-        print_build(in_effect, devices_from, retry_plan(line));
+        print_build(in_effect, devices_from, line.pool, retry_plan(line));
         return 0;
     case CommandLine::check:
         return check(line, in_effect, devices_from, timeouts);
@@ -212,6 +256,7 @@ int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &
         return reading_stopped ? interrupted() : 1;
 
     g_delivery = Delivery{line.numbers, text, draw_reference(), retry_plan(line)};
+    g_delivery.pool = line.pool;
     const bool stopped = !deliver(g_delivery, g_port, in_effect, timeouts);
     // Whatever happened, the port and its lock go back first: a lock left
     // behind in a sticky lock directory would keep other users out.

@@ -67,3 +67,24 @@ int print_monitor_problem(const char *problem)
 {
     return print_line(kMonitorUnknown, problem, -1);
 }
+
+int print_monitor_pool(int ready, int modems, const CheckResult &worst)
+{
+    const MonitorStatus status = ready == modems ? kMonitorOk
+                                 : ready > 0     ? kMonitorWarning
+                                                 : kMonitorCritical;
+    std::array<char, kReportSize> what{};
+    int n = std::snprintf(what.data(), what.size(), kMonitorPoolFormat, ready, modems);
+    if (worst.cause != nullptr && worst.device != nullptr && n > 0)
+        n += std::snprintf(what.data() + n, what.size() - static_cast<std::size_t>(n),
+                           kMonitorPoolWorstFormat, worst.device, worst.cause,
+                           worst.answer.empty() ? "" : ": ", static_cast<int>(worst.answer.size()),
+                           worst.answer.data());
+    std::array<char, kReportSize> shown{};
+    const std::string_view text = escape_line(what.data(), shown);
+    std::array<char, 64> data{};  // the format and three numbers
+    std::snprintf(data.data(), data.size(), kMonitorPoolData, ready, modems > 1 ? 2 : 1, modems);
+    std::printf(kMonitorLineFormat, kMonitorStatus[status], static_cast<int>(text.size()),
+                text.data(), data.data());
+    return status;
+}

@@ -4,6 +4,7 @@
 
 #include "report.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <charconv>
@@ -46,6 +47,38 @@ bool add_device(CommandLine &line, const char *path, const char *from)
         return refuse(line, nullptr, path, problem);
     line.devices[line.device_count++] = path;
     return true;
+}
+
+// The devices of CELLPOST_POOL, split at blanks into a copy of its own;
+// false, with the line marked invalid, when one cannot be a device.
+bool add_pool(CommandLine &line, std::string_view names)
+{
+    static std::array<char, kMaxGivenDevices *(kMaxDevicePathBytes + 1) + 1> copy;
+    std::size_t used = 0;
+    line.pool = true;
+    for (;;) {
+        while (!names.empty() && (names.front() == ' ' || names.front() == '\t'))
+            names.remove_prefix(1);
+        if (names.empty())
+            return line.device_count > 0 || refuse(line, nullptr, names, kDeviceEmpty);
+        std::size_t length = 0;
+        while (length < names.size() && names[length] != ' ' && names[length] != '\t')
+            ++length;
+        const std::string_view name(names.data(), length);
+        names.remove_prefix(length);
+        // A name too long for the copy is too long for a device too.
+        if (name.size() > kMaxDevicePathBytes || line.device_count == line.devices.size()) {
+            line.devices_from = kPoolVariable;
+            return refuse(line, nullptr, name,
+                          name.size() > kMaxDevicePathBytes ? kDeviceTooLong : kDeviceTooMany);
+        }
+        char *at = copy.data() + used;
+        std::copy_n(name.data(), name.size(), at);
+        at[name.size()] = '\0';
+        used += name.size() + 1;
+        if (!add_device(line, at, kPoolVariable))
+            return false;
+    }
 }
 
 // --tag's label: shown as it is in every log line, so printable ASCII alone.
@@ -161,6 +194,8 @@ bool take_option(std::string_view arg, int argc, char **argv, int &i, CommandLin
     }
     if (arg == "-u" || arg == "--utf8")
         line.utf8 = true;
+    else if (arg == kPoolOption)
+        line.pool = true;
     else if (arg == "-h" || arg == "--help")
         line.action = CommandLine::help;
     else if (arg == "--check" || arg == "--monitor")
@@ -180,7 +215,8 @@ bool looks_like_option(std::string_view word)
            (word[1] == '-' || std::isalpha(static_cast<unsigned char>(word[1])) != 0);
 }
 
-CommandLine parse_command_line(int argc, char **argv, const char *device_variable)
+CommandLine parse_command_line(int argc, char **argv, const char *device_variable,
+                               const char *pool_variable)
 {
     CommandLine line;
     int i = 1;
@@ -218,9 +254,12 @@ CommandLine parse_command_line(int argc, char **argv, const char *device_variabl
             refuse(line, kRetryForOption, line.retry_for.text, kRetryForOnlyForSends));
     if (line.action == CommandLine::invalid)
         return line;
-    // The variable stands for the option when the option is not given: one
-    // line of a crontab or a unit sets the modem for every call.
-    if (line.device_count == 0 && device_variable != nullptr && *device_variable != '\0')
+    // The variables stand for the option when the option is not given: one
+    // line of a crontab or a unit sets the modems for every call.
+    if (line.device_count == 0 && pool_variable != nullptr && *pool_variable != '\0')
+        static_cast<void>(add_pool(line, pool_variable));  // marks it
+    if (line.device_count == 0 && line.action != CommandLine::invalid &&
+        device_variable != nullptr && *device_variable != '\0')
         static_cast<void>(add_device(line, device_variable, kDeviceVariable));  // marks it
     return line;
 }
