@@ -186,6 +186,6 @@ CheckResult check_modem(ModemPort &port, const ModemPorts &ports, const char *de
     if (taken == Taken::busy)
         return {busy_cause(note), false};
     if (taken != Taken::open)
-        return {kCheckNoPort, taken == Taken::stopped};
+        return {kCheckNoPort, taken == Taken::interrupted};
     return ask_modem(port.fd, timeouts, deadline);
 }

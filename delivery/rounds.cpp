@@ -48,12 +48,12 @@ bool deliver(Delivery &d, ModemPort &port, const ModemPorts &ports, const Dialog
 {
     PortNote note{};
     Taken taken = take_port(port, ports, note);
-    if (taken != Taken::open && taken != Taken::stopped) {
+    if (taken != Taken::open && taken != Taken::interrupted) {
         d.no_port = true;  // a run that finds no port at its start fails at once
         report(LOG_ERR, "%s", note.data());
     }
     if (taken != Taken::open)
-        return taken != Taken::stopped;
+        return taken != Taken::interrupted;
     for (;;) {
         RoundEnd end = RoundEnd::retry;
         if (taken == Taken::open) {
@@ -79,7 +79,7 @@ bool deliver(Delivery &d, ModemPort &port, const ModemPorts &ports, const Dialog
             return false;
         ++d.round;
         taken = take_port(port, ports, note);
-        if (taken == Taken::stopped)
+        if (taken == Taken::interrupted)
             return false;
     }
 }

@@ -175,7 +175,7 @@ Locked lock_device(const char *lock_dir, const char *path, int timeout_seconds, 
     long total_passes = 0;  // since our start, likewise
     long deferred = 0;      // passes in a row that a free port was left to an older waiter
     Ticket ticket;
-    Locked outcome = Locked::stopped;
+    Locked outcome = Locked::interrupted;
     while (g_stop_signal == 0) {
         touch_ticket(ticket);
         last = try_lock(lock_dir, path, lock.data(), held, ticket, deferred < kTicketDeferPasses);

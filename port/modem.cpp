@@ -51,7 +51,7 @@ Taken open_modem(const ModemPorts &ports, ModemPort &port, PortNote &note)
         const Locked lock = lock_device(ports.lock_dir, locked, ports.lock_timeout_seconds,
                                         port.lock, note, ports.lock_wait_max_seconds);
         if (lock != Locked::taken)
-            return lock == Locked::stopped ? Taken::stopped
+            return lock == Locked::interrupted ? Taken::interrupted
                    : lock == Locked::busy  ? Taken::busy
                                            : Taken::failed;
         port.fd = open_serial(device, note);

@@ -179,7 +179,7 @@ using PortNote = std::array<char, sizeof "No modem port: " + kMessageSize>;
 // How taking the port went: open; none to be had, or kept busy by another
 // process for the whole wait (the note says why, and by whom); or a stop
 // signal ended the wait.
-enum class Taken { open, failed, busy, stopped };
+enum class Taken { open, failed, busy, interrupted };
 
 // Locks and opens the first device that can be opened as a terminal.
 // Gives up at once when a device's lock stays held by a live process (a
@@ -193,7 +193,7 @@ void close_modem(ModemPort &port);
 
 // How a wait for a lock ended: taken; failed, at once; held by another
 // process for as long as we may wait; or stopped.
-enum class Locked { taken, failed, busy, stopped };
+enum class Locked { taken, failed, busy, interrupted };
 
 // Creates the lock file of `path` in `lock_dir`, holding this process's PID
 // as "%10d\n", mode 0644, keeps an flock on it until unlock_device(), and
