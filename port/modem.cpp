@@ -52,8 +52,8 @@ Taken open_modem(const ModemPorts &ports, ModemPort &port, PortNote &note)
                                         port.lock, note, ports.lock_wait_max_seconds);
         if (lock != Locked::taken)
             return lock == Locked::interrupted ? Taken::interrupted
-                   : lock == Locked::busy  ? Taken::busy
-                                           : Taken::failed;
+                   : lock == Locked::busy      ? Taken::busy
+                                               : Taken::failed;
         port.fd = open_serial(device, note);
         if (port.fd >= 0) {
             port.device = device;
