@@ -3,7 +3,7 @@
 // modification time as it gets on: a PID says nothing across PID namespaces
 // (two containers' processes can both be PID 1), an flock does, and a
 // moving modification time says that its holder is still at work.
-#include "port.h"
+#include "lock_internal.h"
 
 #include <cerrno>
 #include <csignal>
@@ -150,6 +150,15 @@ bool lock_path(const char *lock_dir, const char *path, std::span<char, kLockPath
     const int length = std::snprintf(out.data(), out.size(), "%s/LCK..%.*s", lock_dir,
                                      static_cast<int>(name.size()), name.data());
     return length > 0 && static_cast<std::size_t>(length) < out.size();
+}
+
+LockName split_lock_path(const char *lock)
+{
+    const std::string_view path = lock;
+    const std::size_t cut = path.rfind('/') + 1;  // 0 without a directory
+    std::string_view device = path.substr(cut);
+    device.remove_prefix(device.find("..") + 2);  // lock_path() wrote "LCK..<device>"
+    return {path.substr(0, cut), device};
 }
 
 Locked lock_device(const char *lock_dir, const char *path, int timeout_seconds, HeldLock &held,

@@ -1,6 +1,7 @@
 // Lock files in a scratch directory, pseudo-terminals standing in for the
 // modem devices.
 #include "port.h"
+#include "lock_internal.h"
 
 #include <gtest/gtest.h>
 
