@@ -127,10 +127,10 @@ int remove_stale_guard(const char *guard, const struct stat &judged, bool &stale
         result = -1;
     }
     const int error = errno;
-    // Ours and those of killed runs: every claim on a file now gone.
+    // Ours, and those of killed runs below it: none is of use any more.
     for (; level > 0; --level) {
         claim_path(guard, judged, level, claim);
-        static_cast<void>(unlink(claim.data()));  // failing, it names a file no longer there
+        static_cast<void>(unlink(claim.data()));  // failing, it names a file judged once
     }
     errno = error;
     return result;
