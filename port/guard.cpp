@@ -4,6 +4,7 @@
 #include "lock_internal.h"
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <fcntl.h>
@@ -78,10 +79,10 @@ bool same_version(const struct stat &a, const struct stat &b)
 void claim_path(const char *guard, const struct stat &judged, int level,
                 std::span<char, kClaimPathSize> out)
 {
-    std::snprintf(out.data(), out.size(), "%s.%jx.%jx.%jx.%d", guard,
-                  static_cast<std::uintmax_t>(judged.st_ino),
-                  static_cast<std::uintmax_t>(judged.st_mtim.tv_sec),
-                  static_cast<std::uintmax_t>(judged.st_mtim.tv_nsec), level);  // fits: sized so
+    std::snprintf(out.data(), out.size(), "%s.%" PRIx64 ".%" PRIx64 ".%" PRIx64 ".%d", guard,
+                  static_cast<std::uint64_t>(judged.st_ino),
+                  static_cast<std::uint64_t>(judged.st_mtim.tv_sec),
+                  static_cast<std::uint64_t>(judged.st_mtim.tv_nsec), level);  // fits: sized so
 }
 
 // Removes the stale guard `judged`, and no other file. Looking and

@@ -55,7 +55,7 @@ const std::string kMarker = "\x01\r";
 // Waits until `fd` has at least `bytes` bytes to read, 10 s at most.
 void wait_pending(int fd, std::size_t bytes)
 {
-    const auto deadline = Clock::now() + 10s;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
     for (int n = 0; ioctl(fd, FIONREAD, &n) == 0 && static_cast<std::size_t>(n) < bytes &&
                     Clock::now() < deadline;)
         std::this_thread::sleep_for(1ms);
@@ -100,7 +100,7 @@ public:
                 std::this_thread::sleep_for(1ms);  // the line's queue is full
         }
         lock.lock();
-        marked_.wait_for(lock, 10s, [&] { return marks_seen_ >= mark; });
+        marked_.wait_for(lock, std::chrono::seconds(10), [&] { return marks_seen_ >= mark; });
         return commands_;
     }
     // How many commands have come so far, while the line is in use.

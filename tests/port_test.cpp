@@ -61,7 +61,7 @@ double seconds_since(Clock::time_point start)
 // Waits for `done()`, looking every 5 ms, for 10 s at most.
 template <typename Done> bool wait_for(Done done)
 {
-    const auto deadline = Clock::now() + 10s;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
     while (!done() && Clock::now() < deadline)
         std::this_thread::sleep_for(5ms);
     return done();
