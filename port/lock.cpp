@@ -154,11 +154,11 @@ bool lock_path(const char *lock_dir, const char *path, std::span<char, kLockPath
 
 LockName split_lock_path(const char *lock)
 {
-    const std::string_view path = lock;
-    const std::size_t cut = path.rfind('/') + 1;  // 0 without a directory
-    std::string_view device = path.substr(cut);
+    std::string_view device = lock;
+    const std::size_t cut = device.rfind('/') + 1;  // 0 without a directory
+    device.remove_prefix(cut);
     device.remove_prefix(device.find("..") + 2);  // lock_path() wrote "LCK..<device>"
-    return {path.substr(0, cut), device};
+    return {{lock, cut}, device};
 }
 
 Locked lock_device(const char *lock_dir, const char *path, int timeout_seconds, HeldLock &held,
