@@ -469,7 +469,7 @@ TEST_F(Lock, FakeTicketCostsItsDeferenceOnly)
     const auto before = std::distance(fs::directory_iterator("/proc/self/fd"), {});
     HeldLock held;
     EXPECT_TRUE(take_lock(dir.c_str(), "/dev/ttyUSB8", 1, held));
-    EXPECT_GT(seconds_since(start), 2.4);
+    EXPECT_GT(seconds_since(start), 0.6 + 2.0 - kGrain);  // the lock gone, then 20 passes
     EXPECT_EQ(std::distance(fs::directory_iterator("/proc/self/fd"), {}), before + 1)
         << "only the lock's descriptor is new";
     done = true;
