@@ -217,7 +217,7 @@ CheckResult check_modem(ModemPort &port, const ModemPorts &ports, const CheckReq
         std::printf("\n");
     }
     CheckResult result;
-    result.interrupted = taken == Taken::stopped;
+    result.interrupted = taken == Taken::interrupted;
     if (taken != Taken::open) {
         result.busy = taken == Taken::busy;
         result.no_port = taken == Taken::failed;

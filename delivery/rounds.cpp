@@ -58,7 +58,7 @@ bool deliver(Delivery &d, ModemPort &port, const ModemPorts &ports, const Dialog
     PortNote note{};
     Taken taken = take_port(d, port, ports, note);
     for (;;) {
-        if (taken == Taken::stopped)
+        if (taken == Taken::interrupted)
             return false;
         if (taken == Taken::open) {
             if (send_round(port.fd, d, t) == RoundEnd::interrupted)

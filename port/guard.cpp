@@ -1,13 +1,13 @@
 // Keeping others out: the device's own flock, which serial programs that
 // write no lock file hold, and the guard under which one cellpost at a
 // time judges, removes and creates a device's lock.
-#include "port.h"
+#include "lock_internal.h"
 
 #include <cerrno>
+#include <cinttypes>
+#include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <fcntl.h>
-#include <string_view>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,14 +45,99 @@ void release_device(HeldLock &held)
     held.device = -1;
 }
 
+void (*g_look_hook)(const char *path) = nullptr;
+
 void guard_path(const char *lock, std::span<char, kGuardPathSize> out)
 {
-    std::string_view name = lock;
-    const std::size_t cut = name.rfind('/') + 1;
-    name.remove_prefix(name.find("..", cut) + 2);  // lock_path() wrote "LCK..<device>"
-    std::snprintf(out.data(), out.size(), "%.*s%s%.*s", static_cast<int>(cut), lock, kGuardPrefix,
-                  static_cast<int>(name.size()), name.data());  // fits: sized so
+    const LockName name = split_lock_path(lock);
+    std::snprintf(out.data(), out.size(), "%.*s%s%.*s", static_cast<int>(name.dir.size()),
+                  name.dir.data(), kGuardPrefix, static_cast<int>(name.device.size()),
+                  name.device.data());  // fits: sized so
 }
+
+namespace {
+
+// Whether a guard or a claim was written so recently, or lies so little
+// ahead of the clock, that its holder may still be at work. One further
+// ahead was dated by a clock since stepped back, or by hand: it says
+// nothing of a holder.
+bool guard_fresh(const struct stat &st)
+{
+    const std::int64_t age = file_age_ns(st);
+    return age < kGuardStaleNanoseconds && age > -kGuardStaleNanoseconds;
+}
+
+// The very file judged, not merely one under the same name.
+bool same_version(const struct stat &a, const struct stat &b)
+{
+    return same_file(a, b) && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// The name under which runs claim the removal of the stale guard `judged`:
+// the same for every run that judged that very file, and for no other.
+void claim_path(const char *guard, const struct stat &judged, int level,
+                std::span<char, kClaimPathSize> out)
+{
+    std::snprintf(out.data(), out.size(), "%s.%" PRIx64 ".%" PRIx64 ".%" PRIx64 ".%d", guard,
+                  static_cast<std::uint64_t>(judged.st_ino),
+                  static_cast<std::uint64_t>(judged.st_mtim.tv_sec),
+                  static_cast<std::uint64_t>(judged.st_mtim.tv_nsec), level);  // fits: sized so
+}
+
+// Removes the stale guard `judged`, and no other file. Looking and
+// removing are two steps: between them another run may remove the same
+// file and take the guard anew, and a plain unlink() would then remove
+// the new holder's guard. So a run first claims the removal by creating
+// the claim's name, which only one can; checks that the guard is still the
+// file it judged; and only then removes it, and its claim after it. A
+// claim as old as a stale guard was left by a run killed at it: the next
+// level is claimed. 0: removed; -1 with errno EWOULDBLOCK when another run
+// is at it or the guard changed (look again), with another errno and
+// `stale` set when the stale guard may not be removed.
+int remove_stale_guard(const char *guard, const struct stat &judged, bool &stale)
+{
+    std::array<char, kClaimPathSize> claim{};
+    int level = 0;
+    int fd = -1;
+    while (fd < 0) {
+        if (++level > kGuardClaimLevels) {
+            errno = EWOULDBLOCK;  // every level left by a killed run: not ours to judge
+            return -1;
+        }
+        claim_path(guard, judged, level, claim);
+        fd = open(claim.data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kGuardMode);
+        struct stat other {};
+        if (fd < 0 && errno != EEXIST) {
+            stale = true;  // a read-only or full directory: as if we may not remove it
+            return -1;
+        }
+        if (fd < 0 && (lstat(claim.data(), &other) != 0 || guard_fresh(other))) {
+            errno = EWOULDBLOCK;  // another run is at it, or has just done it
+            return -1;
+        }
+    }
+    close(fd);  // empty: nothing to lose
+    struct stat now {};
+    int result = 0;
+    if (lstat(guard, &now) != 0 || !same_version(now, judged)) {
+        errno = EWOULDBLOCK;  // removed, and maybe taken anew, since we looked
+        result = -1;
+    } else if (unlink(guard) != 0 && errno != ENOENT) {
+        stale = true;  // one we may not remove: as a stale lock would be
+        result = -1;
+    }
+    const int error = errno;
+    // Ours, and those of killed runs below it: none is of use any more.
+    for (; level > 0; --level) {
+        claim_path(guard, judged, level, claim);
+        static_cast<void>(unlink(claim.data()));  // failing, it names a file judged once
+    }
+    errno = error;
+    return result;
+}
+
+}  // namespace
 
 // The guard: a file that exists only while one cellpost judges, removes
 // and creates a device's lock, so that two of them can never both remove a
@@ -60,8 +145,9 @@ void guard_path(const char *lock, std::span<char, kGuardPathSize> out)
 // it and given back by removing it, both of which need write access to the
 // lock directory: whoever may only read it can neither hold the guard nor
 // keep it. Its holder keeps it for a few system calls; one older than
-// kGuardStaleSeconds belongs to a holder that was killed, and is removed.
-// -1 with errno EWOULDBLOCK while another process holds it.
+// kGuardStaleNanoseconds belongs to a holder that was killed, and is
+// removed, by one run only (see remove_stale_guard). -1 with errno
+// EWOULDBLOCK while another process holds it.
 int take_guard(const char *guard, bool &stale)
 {
     stale = false;
@@ -71,16 +157,15 @@ int take_guard(const char *guard, bool &stale)
         if (fd >= 0 || errno != EEXIST)
             return fd;
         struct stat found {};
-        timespec now{};
-        clock_gettime(CLOCK_REALTIME, &now);  // always readable; `now` is valid
-        if (lstat(guard, &found) == 0 && now.tv_sec - found.st_mtim.tv_sec < kGuardStaleSeconds) {
+        const bool looked = lstat(guard, &found) == 0;
+        if (g_look_hook != nullptr)
+            g_look_hook(guard);
+        if (looked && guard_fresh(found)) {
             errno = EWOULDBLOCK;
             return -1;
         }
-        if (unlink(guard) != 0 && errno != ENOENT) {
-            stale = true;  // one we may not remove: as a stale lock would be
+        if (looked && remove_stale_guard(guard, found, stale) != 0)
             return -1;
-        }
     }
     errno = EWOULDBLOCK;  // taken again by someone else meanwhile
     return -1;
@@ -89,7 +174,7 @@ int take_guard(const char *guard, bool &stale)
 void give_guard(const char *guard, int fd)
 {
     // Removed before it is closed: the name is what others wait for. If the
-    // removal fails, others find it stale after kGuardStaleSeconds.
+    // removal fails, others find it stale after kGuardStaleNanoseconds.
     static_cast<void>(unlink(guard));
     close(fd);  // empty: nothing to lose
 }

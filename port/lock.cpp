@@ -3,7 +3,7 @@
 // modification time as it gets on: a PID says nothing across PID namespaces
 // (two containers' processes can both be PID 1), an flock does, and a
 // moving modification time says that its holder is still at work.
-#include "port.h"
+#include "lock_internal.h"
 
 #include <cerrno>
 #include <csignal>
@@ -152,6 +152,15 @@ bool lock_path(const char *lock_dir, const char *path, std::span<char, kLockPath
     return length > 0 && static_cast<std::size_t>(length) < out.size();
 }
 
+LockName split_lock_path(const char *lock)
+{
+    std::string_view device = lock;
+    const std::size_t cut = device.rfind('/') + 1;  // 0 without a directory
+    device.remove_prefix(cut);
+    device.remove_prefix(device.find("..") + 2);  // lock_path() wrote "LCK..<device>"
+    return {{lock, cut}, device};
+}
+
 Locked lock_device(const char *lock_dir, const char *path, int timeout_seconds, HeldLock &held,
                    PortNote &why, int max_seconds)
 {
@@ -175,7 +184,7 @@ Locked lock_device(const char *lock_dir, const char *path, int timeout_seconds, 
     long total_passes = 0;  // since our start, likewise
     long deferred = 0;      // passes in a row that a free port was left to an older waiter
     Ticket ticket;
-    Locked outcome = Locked::stopped;
+    Locked outcome = Locked::interrupted;
     while (g_stop_signal == 0) {
         touch_ticket(ticket);
         last = try_lock(lock_dir, path, lock.data(), held, ticket, deferred < kTicketDeferPasses);

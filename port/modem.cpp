@@ -98,7 +98,7 @@ Taken take_one(const ModemPorts &ports, const char *device, ModemPort &port, Por
                                     port.lock, note, wait ? ports.lock_wait_max_seconds : 0);
     if (lock != Locked::taken) {
         fatal = lock == Locked::failed;
-        return lock == Locked::stopped ? Taken::stopped
+        return lock == Locked::interrupted ? Taken::interrupted
                : lock == Locked::busy  ? Taken::busy
                                        : Taken::failed;
     }
@@ -146,7 +146,7 @@ Taken open_pool(const ModemPorts &ports, std::span<const bool> passed, ModemPort
             continue;
         bool fatal = false;
         const Taken taken = take_one(ports, ports.devices[i], port, note, reasons, fatal, false);
-        if (taken == Taken::open || taken == Taken::stopped || fatal)
+        if (taken == Taken::open || taken == Taken::interrupted || fatal)
             return taken;
         if (taken == Taken::busy && busy == nullptr)
             busy = ports.devices[i];

@@ -4,7 +4,7 @@
 // touches it at every look at the lock. A free port goes to the oldest
 // waiter whose ticket is alive: flocked, and touched within the last
 // second. A ticket nobody holds is its waiter's leftover and is removed.
-#include "port.h"
+#include "lock_internal.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -24,20 +24,13 @@ namespace {
 constexpr std::string_view kTicketPrefix = "LWAIT..";
 constexpr std::size_t kTicketDigits = 16;  // the ticket in hex, zero-padded: names sort as tickets
 
-std::int64_t nanoseconds(const timespec &t)
-{
-    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
-}
-
 // "LWAIT..<device>." for the lock "<dir>/LCK..<device>".
 std::string_view ticket_prefix(const char *lock, std::span<char, kTicketNameSize> out)
 {
-    std::string_view name = lock;
-    name.remove_prefix(name.rfind('/') + 1);
-    name.remove_prefix(name.find("..") + 2);  // lock_path() wrote "LCK..<device>"
+    const std::string_view device = split_lock_path(lock).device;
     const int n =
         std::snprintf(out.data(), out.size(), "%.*s%.*s.", static_cast<int>(kTicketPrefix.size()),
-                      kTicketPrefix.data(), static_cast<int>(name.size()), name.data());
+                      kTicketPrefix.data(), static_cast<int>(device.size()), device.data());
     return {out.data(), n > 0 ? static_cast<std::size_t>(n) : 0};
 }
 
@@ -57,10 +50,8 @@ bool ticket_alive(int dir, const char *name)
         static_cast<void>(unlinkat(dir, name, 0));
         return false;
     }
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);  // always readable; `now` is valid
     // A stopped or hung waiter stops touching its ticket: it loses its turn.
-    return regular && nanoseconds(now) - nanoseconds(ticket.st_mtim) < kTicketFreshNanoseconds;
+    return regular && file_age_ns(ticket) < kTicketFreshNanoseconds;
 }
 
 }  // namespace

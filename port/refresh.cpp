@@ -1,6 +1,6 @@
 // Keeping the port while we use it: the lock's sign of life, given by the
 // run's own progress, so that a run stuck anywhere stops giving it.
-#include "port.h"
+#include "lock_internal.h"
 
 #include <sys/stat.h>
 

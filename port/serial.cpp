@@ -21,7 +21,7 @@ int open_serial(const char *path, PortNote &note)
         return -1;
     }
     // O_NONBLOCK: neither the open nor any read may wait for carrier; all
-    // waiting is done with select(). O_NOCTTY: we lead a session of our own
+    // waiting is done with poll(). O_NOCTTY: we lead a session of our own
     // and must not take the modem as its controlling terminal.
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC);
     if (fd < 0)

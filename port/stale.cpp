@@ -1,6 +1,6 @@
 // Judging a lock found in our way: whose it is, whether its holder lives,
 // and, when it is stale, removing that very file and no other.
-#include "port.h"
+#include "lock_internal.h"
 
 #include <cerrno>
 #include <csignal>
@@ -29,12 +29,16 @@ pid_t read_lock_pid(int fd)
     return static_cast<pid_t>(pid);
 }
 
-// Whether the file was written or touched less than `seconds` ago.
+// Whether the file was written or touched less than `seconds` ago, or
+// lies ahead of the clock.
 bool written_within(const struct stat &st, long seconds)
 {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);  // always readable; `now` is valid
-    return now.tv_sec - st.st_mtim.tv_sec < seconds;
+    return file_age_ns(st) < seconds * kNanosecondsPerSecond;
+}
+
+std::int64_t nanoseconds(const timespec &t)
+{
+    return std::int64_t{t.tv_sec} * kNanosecondsPerSecond + t.tv_nsec;
 }
 
 // Our own PID cannot be ours yet: we have not created the lock. It was left
@@ -91,10 +95,19 @@ LockAttempt clear_stale_lock(const char *lock)
                                : lock_failure(LockFailure::create, errno);
     if (!same_file(again, judged))
         return {LockResult::busy};
+    if (g_look_hook != nullptr)
+        g_look_hook(lock);
     if (unlink(lock) != 0 && errno != ENOENT)
         return lock_failure(LockFailure::remove_stale,
                             errno);  // a sticky directory, read-only, ...
     return {LockResult::taken};
+}
+
+std::int64_t file_age_ns(const struct stat &st)
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);  // always readable; `now` is valid
+    return nanoseconds(now) - nanoseconds(st.st_mtim);
 }
 
 bool process_alive(pid_t pid)

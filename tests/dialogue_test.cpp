@@ -3,11 +3,13 @@
 #include "base.h"
 #include "delivery.h"
 #include "report.h"
+#include "timing.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -17,6 +19,7 @@
 #include <pty.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -47,6 +50,19 @@ const Answer kPrompt = {{0ms, "\r\n> "}};
 const Answer kSent = {{0ms, "\r\n+CMGS: 7\r\n\r\nOK\r\n"}};
 const Answer kSilence = {};
 
+// Written after the last command, it comes back to the modem after every
+// byte written before it: a control byte no command holds, and a CR.
+const std::string kMarker = "\x01\r";
+
+// Waits until `fd` has at least `bytes` bytes to read, 10 s at most.
+void wait_pending(int fd, std::size_t bytes)
+{
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    for (int n = 0; ioctl(fd, FIONREAD, &n) == 0 && static_cast<std::size_t>(n) < bytes &&
+                    Clock::now() < deadline;)
+        std::this_thread::sleep_for(1ms);
+}
+
 // The modem's side of a pseudo-terminal: records every command and plays
 // its script, one answer per command; past the script it only listens.
 class ScriptedModem {
@@ -72,11 +88,28 @@ public:
     int fd() const { return fd_; }
     const char *path() const { return path_.c_str(); }
     int slave() const { return slave_; }
+    // Every command written so far, once the modem has read them all.
     std::vector<std::string> commands()
     {
-        std::this_thread::sleep_for(50ms);  // for the last bytes written to arrive
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        const unsigned mark = ++marks_sent_;
+        lock.unlock();
+        for (std::size_t done = 0; done < kMarker.size();) {
+            const ssize_t n = write(fd_, kMarker.data() + done, kMarker.size() - done);
+            if (n > 0)
+                done += static_cast<std::size_t>(n);
+            else
+                std::this_thread::sleep_for(1ms);  // the line's queue is full
+        }
+        lock.lock();
+        marked_.wait_for(lock, std::chrono::seconds(10), [&] { return marks_seen_ >= mark; });
         return commands_;
+    }
+    // How many commands have come so far, while the line is in use.
+    std::size_t heard()
+    {
+        std::lock_guard lock(mutex_);
+        return commands_.size();
     }
 
 private:
@@ -104,6 +137,13 @@ private:
                 line += buf[i];
                 if (buf[i] != '\r' && buf[i] != kCtrlZ && buf[i] != kEsc)
                     continue;
+                if (line.ends_with(kMarker)) {
+                    line.resize(line.size() - kMarker.size());
+                    std::lock_guard lock(mutex_);
+                    ++marks_seen_;
+                    marked_.notify_all();
+                    continue;
+                }
                 {
                     std::lock_guard lock(mutex_);
                     commands_.push_back(line);
@@ -138,6 +178,8 @@ private:
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::vector<std::string> commands_;
+    std::condition_variable marked_;
+    unsigned marks_sent_ = 0, marks_seen_ = 0;
 };
 
 std::string repeat(const std::string &s, int times)
@@ -547,14 +589,15 @@ TEST_F(Deliver, Transcripts)
 TEST_F(Deliver, StopDuringAPauseUnwinds)
 {
     ScriptedModem modem({kOk, kOk, kPrompt, error("+CMS ERROR: 42")});
-    const int waits[] = {3};
+    const int waits[] = {5};
     std::thread stopper([] {
         std::this_thread::sleep_for(500ms);
         g_stop_signal = SIGTERM;
     });
     const auto start = Clock::now();
     EXPECT_EQ(deliver_to(modem, {"111"}, "x", {waits, 10}), -1);
-    EXPECT_LT(Clock::now() - start, 2s) << "the 3 s pause is cut short";
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 0.5 + kLoad)
+        << "the 5 s pause is cut short";
     stopper.join();
     g_stop_signal = 0;
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1)
@@ -569,7 +612,7 @@ TEST_F(Deliver, PortGoneBetweenRoundsIsAWarning)
     const std::filesystem::path link = dir / "modem";
     std::filesystem::create_symlink(modem.path(), link);
     std::thread replug([&] {
-        while (modem.commands().size() < 4)  // the refused PDU is in
+        while (modem.heard() < 4)  // the refused PDU is in
             std::this_thread::sleep_for(10ms);
         std::filesystem::remove(link);
         std::this_thread::sleep_for(1500ms);  // across the second round
@@ -593,48 +636,51 @@ TEST(AtCommand, WaitingRules)
         Answer answer;
         const char *gathered;  // nullptr: not compared
         Verdict verdict;
-        double earliest, latest;     // seconds the exchange takes
+        double seconds;              // what the exchange is designed to take
         const char *info = nullptr;  // a query's own line, as it came; nullptr: no query
     };
-    // T is 1 s; the second chunk comes 600 ms after the first: within the
-    // wait of an undecided reply. A decided one ends on its answer, at once.
-    Answer noise;  // a byte every 150 ms, for 3 s
-    for (int i = 0; i < 20; ++i)
+    // T is 2 s, longer than the load margin, so that an answer taken at
+    // once is told apart from one waited for until T. The second chunk
+    // comes 600 ms after the first: within the wait of an undecided reply.
+    // A decided one ends on its answer, at once.
+    constexpr int kT = 2;
+    Answer noise;  // a byte every 150 ms, for half a second past 2 T
+    for (int i = 0; i < (2 * kT * 1000 + 500) / 150; ++i)
         noise.push_back({150ms, "x"});
     const std::string blanks(70, ' ');  // more than a line keeps
     // clang-format off
     const std::vector<Case> cases = {
-        {"CR LF, then OK", Awaited::ok, {{0ms, "\r\n"}, {600ms, "OK\r\n"}}, "\r\nOK\r\n", Verdict::answer, 0.55, 0.8},
+        {"CR LF, then OK", Awaited::ok, {{0ms, "\r\n"}, {600ms, "OK\r\n"}}, "\r\nOK\r\n", Verdict::answer, 0.6},
         {"a notice, then OK", Awaited::ok, {{0ms, "\r\n+CREG: 1\r\n"}, {600ms, "\r\nOK\r\n"}},
-         "\r\n+CREG: 1\r\n\r\nOK\r\n", Verdict::answer, 0.55, 0.8},
-        {"late LF after OK", Awaited::ok, {{0ms, "\r\nOK\r"}, {600ms, "\n"}}, "\r\nOK\r", Verdict::answer, 0, 0.2},
+         "\r\n+CREG: 1\r\n\r\nOK\r\n", Verdict::answer, 0.6},
+        {"late LF after OK", Awaited::ok, {{0ms, "\r\nOK\r"}, {600ms, "\n"}}, "\r\nOK\r", Verdict::answer, 0},
         {"OK without its CR LF: judged after the quiet", Awaited::ok, {{0ms, "\r\nOK"}, {600ms, "\r\n"}},
-         "\r\nOK", Verdict::answer, 0.18, 0.45},
+         "\r\nOK", Verdict::answer, 0.2},
         {"OK, then AY: judged at its line end", Awaited::ok, {{0ms, "\r\nOK"}, {100ms, "AY\r\n"}},
-         "\r\nOKAY\r\n", Verdict::none, 1.0, 1.4},
+         "\r\nOKAY\r\n", Verdict::none, kT},
         {"an error, then a stale OK", Awaited::ok, {{0ms, "\r\nERROR\r\n"}, {300ms, "\r\nOK\r\n"}},
-         "\r\nERROR\r\n", Verdict::error, 0, 0.2},
-        {"prompt, then more", Awaited::prompt, {{0ms, "\r\n>"}, {600ms, " "}}, "\r\n>", Verdict::answer, 0, 0.2},
-        {"a trickle of noise ends at 2 T", Awaited::ok, noise, nullptr, Verdict::none, 1.9, 2.4},
+         "\r\nERROR\r\n", Verdict::error, 0},
+        {"prompt, then more", Awaited::prompt, {{0ms, "\r\n>"}, {600ms, " "}}, "\r\n>", Verdict::answer, 0},
+        {"a trickle of noise ends at 2 T", Awaited::ok, noise, nullptr, Verdict::none, 2 * kT},
         {"OK after more blanks than a line keeps", Awaited::ok, {{0ms, "\r\n" + blanks + "OK\r\n"}}, nullptr,
-         Verdict::answer, 0, 0.2},
+         Verdict::answer, 0},
         {"a query: another's late answer, then its own", Awaited::ok,
          {{0ms, "\r\n+CREG: 0,1\r\n\r\nOK\r\n"}, {100ms, "\r\n+CSQ: 20,99\r\n\r\nOK\r\n"}}, nullptr,
-         Verdict::answer, 0.05, 0.3, "+CSQ: 20,99"},
+         Verdict::answer, 0.1, "+CSQ: 20,99"},
         {"a query's bare OK: its answer once nothing else came", Awaited::ok, {{0ms, "\r\nOK\r\n"}},
-         "\r\nOK\r\n", Verdict::answer, 1.0, 1.4, ""},
+         "\r\nOK\r\n", Verdict::answer, kT, ""},
     };
     // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         ScriptedModem modem({c.answer});
         const auto start = Clock::now();
-        Exchange exchange = {c.awaited, 1, 2};
+        Exchange exchange = {c.awaited, kT, 2 * kT};
         exchange.info = c.info != nullptr ? "+CSQ:" : "";
         const Reply reply = at_command(modem.fd(), "AT\r", exchange);
         const double took = std::chrono::duration<double>(Clock::now() - start).count();
-        EXPECT_GE(took, c.earliest);
-        EXPECT_LT(took, c.latest);
+        EXPECT_GE(took, c.seconds - kGrain);
+        EXPECT_LT(took, c.seconds + kLoad);
         EXPECT_TRUE(reply.written);
         EXPECT_EQ(reply.verdict, c.verdict);
         if (c.gathered != nullptr) {
@@ -670,15 +716,18 @@ TEST(AtCommand, WhatWasOnTheLineBeforeIsNotTheAnswer)
 {
     ScriptedModem modem({{{0ms, "\r\nOK\r\n"}, {50ms, "\r\nOK\r\n"}}, error("ERROR")});
     EXPECT_EQ(at_command(modem.fd(), "AT\r", {Awaited::ok, 1, 2}).verdict, Verdict::answer);
-    std::this_thread::sleep_for(100ms);
+    wait_pending(modem.fd(), 6);  // the second OK
     EXPECT_EQ(at_command(modem.fd(), "AT\r", {Awaited::ok, 1, 2}).verdict, Verdict::error);
     // A late result whose line ends only after the next command went out.
-    ScriptedModem late({{{300ms, "\r\n+CMGS: 7\r\n\r\nOK"}}, {{0ms, "\r\n\r\nOK\r\n"}}});
+    const std::string result = "\r\n+CMGS: 7\r\n\r\nOK";
+    ScriptedModem late({{{300ms, result}}, {{0ms, "\r\n\r\nOK\r\n"}}});
     static_cast<void>(at_command(late.fd(), "00\x1a", {Awaited::ok, 0, 0}));
-    std::this_thread::sleep_for(400ms);
+    wait_pending(late.fd(), result.size());
     const auto start = Clock::now();
-    EXPECT_EQ(at_command(late.fd(), "AT\r", {Awaited::ok, 1, 2}).verdict, Verdict::answer);
-    EXPECT_LT(Clock::now() - start, 500ms) << "its own OK, not the late one's";
+    // T longer than the load margin: waiting for it would show.
+    EXPECT_EQ(at_command(late.fd(), "AT\r", {Awaited::ok, 3, 6}).verdict, Verdict::answer);
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), kLoad)
+        << "its own OK, not the late one's";
 }
 
 TEST(AtCommand, LateAnswerOpensTheNextReply)

@@ -1,19 +1,24 @@
 // Lock files in a scratch directory, pseudo-terminals standing in for the
 // modem devices.
+#include "lock_internal.h"
 #include "port.h"
+#include "timing.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <poll.h>
 #include <pty.h>
 #include <sstream>
 #include <string>
@@ -44,9 +49,22 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
+// A lock wait that a fault would sit out where the case wants none: longer
+// than kLoad, so that the bound tells the two apart.
+constexpr int kFaultWaitSeconds = 3;
+
 double seconds_since(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Waits for `done()`, looking every 5 ms, for 10 s at most.
+template <typename Done> bool wait_for(Done done)
+{
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!done() && Clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    return done();
 }
 
 std::string read_file(const fs::path &path)
@@ -196,8 +214,8 @@ TEST_F(Lock, StaleIsReplacedAtOnce)
         }
         const auto start = Clock::now();
         HeldLock held;
-        ASSERT_TRUE(take_lock(dir.c_str(), "/dev/ttyS2", 1, held));
-        EXPECT_LT(seconds_since(start), 0.5);
+        ASSERT_TRUE(take_lock(dir.c_str(), "/dev/ttyS2", kFaultWaitSeconds, held));
+        EXPECT_LT(seconds_since(start), kLoad);
         EXPECT_EQ(read_file(lock_of("ttyS2")), pid_text(getpid()));
         unlock_device(held);
         close(reader);
@@ -228,8 +246,8 @@ TEST_F(Lock, LiveHolderKeepsIt)
         HeldLock held;
         EXPECT_FALSE(take_lock(dir.c_str(), "/dev/ttyUSB8", 1, held));
         const double waited = seconds_since(start);
-        EXPECT_GT(waited, 1.0);
-        EXPECT_LT(waited, 2.3);
+        EXPECT_GT(waited, 1.0 - kGrain);
+        EXPECT_LT(waited, 2.1 + kLoad);  // more than 1 s, at most about 2.1 s
         EXPECT_EQ(read_file(lock_of("ttyUSB8")), content);
         close(holder);
     }
@@ -245,8 +263,8 @@ TEST_F(Lock, WithoutClockCountsPasses)
     g_clock_broken = false;
     const double waited = seconds_since(start);
     EXPECT_FALSE(taken);
-    EXPECT_GT(waited, 0.9);
-    EXPECT_LT(waited, 2.3);
+    EXPECT_GT(waited, 1.0 - kGrain);  // 10 passes of 100 ms at least
+    EXPECT_LT(waited, 1.1 + kLoad);
 }
 
 TEST_F(Lock, UnusableDirectoryFailsAtOnce)
@@ -256,14 +274,15 @@ TEST_F(Lock, UnusableDirectoryFailsAtOnce)
         SCOPED_TRACE(lock_dir);
         const auto start = Clock::now();
         HeldLock held;
-        EXPECT_FALSE(take_lock(lock_dir.c_str(), "/dev/ttyUSB8", 5, held));
-        EXPECT_LT(seconds_since(start), 0.5);
+        EXPECT_FALSE(take_lock(lock_dir.c_str(), "/dev/ttyUSB8", kFaultWaitSeconds, held));
+        EXPECT_LT(seconds_since(start), kLoad);
     }
 }
 
-// A burst of rivals, started 300 ms apart: one holds the port at a time,
-// in the order they came, and while a holder works (longer than the 1 s
-// lock wait) none of the others gives up.
+// A burst of rivals, each started once the one before holds the port or
+// has taken its ticket: one holds the port at a time, in the order they
+// came, and while a holder works (longer than the 1 s lock wait) none of
+// the others gives up.
 TEST_F(Lock, BurstTakesTurns)
 {
     constexpr int kRivals = 4;
@@ -288,7 +307,15 @@ TEST_F(Lock, BurstTakesTurns)
             _exit(logged && released ? 0 : 2);
         }
         rivals.push_back(child);
-        std::this_thread::sleep_for(300ms);
+        const auto tickets = [&] {
+            return std::count_if(fs::directory_iterator(dir), {}, [](const fs::directory_entry &e) {
+                return e.path().filename().string().starts_with("LWAIT..");
+            });
+        };
+        EXPECT_TRUE(wait_for([&] {
+            return i == 0 ? read_file(lock_of("ttyUSB8")) == pid_text(child) : tickets() == i;
+        })) << "rival "
+            << i << " in its place";
     }
     close(log[1]);
     for (const pid_t child : rivals) {
@@ -311,16 +338,112 @@ TEST_F(Lock, StuckHolderIsGivenUp)
     const pid_t holder = fork();
     if (holder == 0) {
         HeldLock held;
-        _exit(take_lock(dir.c_str(), "/dev/ttyUSB8", 1, held) ? (sleep(4), 0) : 1);
+        _exit(take_lock(dir.c_str(), "/dev/ttyUSB8", 1, held) ? (sleep(6), 0) : 1);
     }
     while (!fs::exists(lock_of("ttyUSB8")))
         std::this_thread::sleep_for(10ms);
     const auto start = Clock::now();
     HeldLock held;
     EXPECT_FALSE(take_lock(dir.c_str(), "/dev/ttyUSB8", 1, held));
-    EXPECT_LT(seconds_since(start), 2.3);
+    EXPECT_LT(seconds_since(start), 2.1 + kLoad);  // not until the holder ends
     kill(holder, SIGKILL);
     waitpid(holder, nullptr, 0);
+}
+
+// Two racers' side of the guard's race: each says on `events` where it
+// paused (its name, then 'g' after a look at the guard, 'l' before it
+// removes a stale lock) and goes on when told on its own pipe; told 'F',
+// it pauses no more.
+struct Racer {
+    char name;
+    int events;
+    int go;
+    bool free;
+};
+Racer g_racer{};
+
+void pause_racer(const char *path)
+{
+    if (g_racer.free)
+        return;
+    const char event[2] = {g_racer.name, std::strstr(path, "LGUARD..") != nullptr ? 'g' : 'l'};
+    char go = 'F';
+    g_racer.free =
+        write(g_racer.events, event, 2) != 2 || read(g_racer.go, &go, 1) != 1 || go == 'F';
+}
+
+// Two runs find a stale guard and a stale lock, and both look at the guard
+// before either acts. The first is held where it would remove the stale
+// lock, under the guard, while the second goes on; then both go. Whoever
+// holds the port finds its own lock file under the lock name at every
+// look, and the two hold it one after the other.
+TEST_F(Lock, RacersFacingAStaleGuard)
+{
+    write_file(dir / "LGUARD..ttyUSB8", "");
+    fs::last_write_time(dir / "LGUARD..ttyUSB8", fs::file_time_type::clock::now() - 10s);
+    write_file(lock_of("ttyUSB8"), pid_text(dead_pid()));
+    int events[2];
+    int go[2][2];
+    ASSERT_EQ(pipe(events), 0);
+    ASSERT_TRUE(pipe(go[0]) == 0 && pipe(go[1]) == 0);
+    pid_t racers[2];
+    for (int i = 0; i < 2; ++i) {
+        racers[i] = fork();
+        if (racers[i] != 0)
+            continue;
+        const char name = static_cast<char>('A' + i);
+        g_racer = {name, events[1], go[i][0], false};
+        g_look_hook = pause_racer;
+        HeldLock held;
+        if (!take_lock(dir.c_str(), "/dev/ttyUSB8", kFaultWaitSeconds, held))
+            _exit(1);
+        bool kept = write(events[1], (std::string{name} + "h").data(), 2) == 2;
+        for (int look = 0; look < 100; ++look) {  // at work for 0.5 s
+            struct stat ours {};
+            struct stat named {};
+            kept = kept && fstat(held.fd, &ours) == 0 && lstat(held.path.data(), &named) == 0 &&
+                   same_file(ours, named);
+            refresh_lock();
+            std::this_thread::sleep_for(5ms);
+        }
+        kept = write(events[1], (std::string{name} + "r").data(), 2) == 2 && kept;
+        unlock_device(held);
+        _exit(kept ? 0 : 2);
+    }
+    close(events[1]);
+    const auto next = [&] {  // the next event, "??" at the end or after 10 s without one
+        pollfd ready = {events[0], POLLIN, 0};
+        char event[2] = {};
+        const bool got = poll(&ready, 1, 10'000) == 1 && read(events[0], event, 2) == 2;
+        return got ? std::string(event, 2) : std::string("??");
+    };
+    const auto tell = [&](char racer, char what) { return write(go[racer == 'B'][1], &what, 1); };
+    const std::string first = next();
+    const std::string second = next();
+    EXPECT_EQ(first.substr(1) + second.substr(1), "gg") << "both looked at the stale guard";
+    const char x = first[0];
+    const char y = second[0];
+    tell(x, 'G');
+    EXPECT_EQ(next(), std::string{x} + "l") << "the first under the guard, at the stale lock";
+    tell(y, 'G');
+    const std::string meanwhile = next();  // the second, turned away or let through
+    tell(x, 'F');
+    EXPECT_EQ(next(), std::string{x} + "h");
+    tell('A', 'F');  // both, whatever came: no racer is left waiting
+    tell('B', 'F');
+    std::string rest;
+    for (std::string event = next(); event != "??"; event = next())
+        rest += event;
+    EXPECT_EQ(rest, std::string{x} + "r" + y + "h" + y + "r") << "one after the other";
+    for (const pid_t racer : racers) {
+        int status = 0;
+        waitpid(racer, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "a holder found its lock file gone or replaced (" << meanwhile << ")";
+    }
+    for (const int fd : {events[0], go[0][0], go[0][1], go[1][0], go[1][1]})
+        close(fd);
+    EXPECT_TRUE(entries().empty()) << "no guard, claim or lock left";
 }
 
 // A fake waiter's ticket, flocked and touched for ever, costs the free
@@ -334,9 +457,9 @@ TEST_F(Lock, FakeTicketCostsItsDeferenceOnly)
     ASSERT_EQ(flock(fake, LOCK_EX), 0);
     std::atomic<bool> done{false};
     std::thread toucher([&] {
-        for (int step = 0; !done; ++step, std::this_thread::sleep_for(300ms)) {
+        for (int step = 0; !done; ++step, std::this_thread::sleep_for(100ms)) {
             futimens(fake, nullptr);
-            if (step == 2)
+            if (step == 6)
                 fs::remove(lock_of("ttyUSB8"));
         }
     });
@@ -344,7 +467,7 @@ TEST_F(Lock, FakeTicketCostsItsDeferenceOnly)
     const auto before = std::distance(fs::directory_iterator("/proc/self/fd"), {});
     HeldLock held;
     EXPECT_TRUE(take_lock(dir.c_str(), "/dev/ttyUSB8", 1, held));
-    EXPECT_GT(seconds_since(start), 2.4);
+    EXPECT_GT(seconds_since(start), 0.6 + 2.0 - kGrain);  // the lock gone, then 20 passes
     EXPECT_EQ(std::distance(fs::directory_iterator("/proc/self/fd"), {}), before + 1)
         << "only the lock's descriptor is new";
     done = true;
@@ -360,8 +483,8 @@ TEST_F(Lock, NotALockFile)
 {
     const fs::path lock = lock_of("ttyUSB8");
     const fs::path guard = dir / "LGUARD..ttyUSB8";
-    for (const std::string what :
-         {"FIFO", "dangling symlink", "directory", "planted LTMP", "guard left as a directory"}) {
+    for (const std::string what : {"FIFO", "dangling symlink", "directory", "planted LTMP",
+                                   "guard left as a directory", "guard from the future"}) {
         SCOPED_TRACE(what);
         int fifo = -1;
         if (what == "FIFO" && mkfifo(lock.c_str(), 0666) == 0) {
@@ -378,16 +501,22 @@ TEST_F(Lock, NotALockFile)
             fs::create_directory(guard);
             fs::last_write_time(guard, fs::file_time_type::clock::now() - 10s);
         }
+        if (what ==
+            "guard from the future") {  // a clock stepped back: stale, not fresh for an hour
+            write_file(guard, "");
+            fs::last_write_time(guard, fs::file_time_type::clock::now() + 1h);
+        }
         const auto start = Clock::now();
         HeldLock held;
         PortNote why{};
-        const bool taken = lock_device(dir.c_str(), "/dev/ttyUSB8", 2, held, why) == Locked::taken;
+        const bool taken =
+            lock_device(dir.c_str(), "/dev/ttyUSB8", kFaultWaitSeconds, held, why) == Locked::taken;
         EXPECT_EQ(taken, what != "directory" && what != "guard left as a directory");
         if (what == "guard left as a directory") {
             EXPECT_EQ(std::string(why.data()), "No modem port: cannot remove stale guard " +
                                                    guard.string() + ": Is a directory");
         }
-        EXPECT_LT(seconds_since(start), 0.5);
+        EXPECT_LT(seconds_since(start), kLoad);
         unlock_device(held);
         close(fifo);
         fs::remove_all(lock);
@@ -510,7 +639,7 @@ TEST_F(Modem, PortHeldByAnotherProgramIsWaitedForThenGivenUp)
     PortNote note{};
     const auto start = Clock::now();
     EXPECT_EQ(open_modem({devices, dir.c_str(), 1}, port, note), Taken::busy);
-    EXPECT_GE(seconds_since(start), 1.0) << "waited in turn";
+    EXPECT_GE(seconds_since(start), 1.0 - kGrain) << "waited in turn";
     EXPECT_EQ(std::string(note.data()),
               "No modem port: " + pty.path + " in use by another program");
     EXPECT_TRUE(entries().empty());
