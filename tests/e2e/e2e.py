@@ -32,11 +32,25 @@ HELP = """Sends the text as SMS to every number through the GSM modem.
                  else in UCS-2 (70 characters a message instead of 160)
   -d, --device PATH
                  the modem's device, an absolute path; up to 4, tried in order
-                 (default: $CELLPOST_DEVICE if set, else the build's devices)
+                 (default: $CELLPOST_POOL or $CELLPOST_DEVICE if set, else the
+                 build's devices)
+      --pool     the devices are separate modems: each alarm goes out on one
+                 that can send now (also: $CELLPOST_POOL="PATH PATH ...")
+      --tag TEXT begin every line this run logs with "[TEXT] " (up to 32
+                 printable ASCII bytes); the message does not carry it
+      --retry-for SECONDS
+                 start retry rounds up to this long after the first failure,
+                 the last pause repeating (0 to 86400; 0: no retries)
   -h, --help     print this help and exit
   -V, --version  print the version and exit
       --check    ask the modem whether a message would go out now: prints its
                  state and "ready" or "not ready: <cause>"; sends nothing
+      --monitor  the same, as a monitoring plugin: one line "SMS OK - ..."
+                 (WARNING, CRITICAL, UNKNOWN), the signal as performance data,
+                 and exit status 0, 1, 2 or 3
+      --timeout SECONDS
+                 --check and --monitor end within this (1 to 300, default 30)
+A text of "-" is read from standard input, less one final line end.
 Options come before the first number; "--" ends them.
 """
 ROAD_PDU = b"0011000B915155550521F30000AA05E8329BFD06"
@@ -215,6 +229,10 @@ class Recipients(E2E):
                 (["--help", "+15555550123"], 0, re.escape(USAGE + HELP + build) + "$"),
                 (["-d", "/dev/a", "--device=/dev/b", "--help"], 0,
                  r"(.*\n)*Devices: /dev/a, /dev/b \(from --device\)\n", None, {"CELLPOST_DEVICE": "/c"}),
+                (["--help"], 0, r"(.*\n)*Devices: /a, /b \(from CELLPOST_POOL\) as a pool\n", None,
+                 {"CELLPOST_POOL": " /a\t/b ", "CELLPOST_DEVICE": "/c"}),
+                (["123", "hi"], 1, "$", 'Invalid device in CELLPOST_POOL: "b" is not an absolute path.',
+                 {"CELLPOST_POOL": "/a b"}),
                 (["-d", "dev/ttyUSB8", "123", "hi"], 1, "$", bad + 'dev/ttyUSB8" is not an absolute path.'),
                 (["--device=", "123", "hi"], 1, "$", bad + '" is empty.'),
                 (["-d", "/" + "x" * 200, "--check"], 1, "$",
