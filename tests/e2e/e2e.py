@@ -904,8 +904,10 @@ class Signals(E2E):
             started = time.monotonic()
             box.wrapper = caller if isinstance(caller, list) else []
             proc = box.start(["+15555550123", text], preexec=caller if callable(caller) else None)
-            while not catches(proc.pid, signal.SIGTERM):
-                time.sleep(0.01)  # the sandbox is set up, cellpost's handlers are in
+            # The sandbox is set up, cellpost's handlers are in; a run that
+            # ended before is a failure, told below, not a wait for ever.
+            wait_for(lambda: catches(proc.pid, signal.SIGTERM) or proc.poll() is not None,
+                     "cellpost's handlers")
             time.sleep(after)
             if sig == signal.SIGALRM:
                 time.sleep(max(0, started + 2 - time.monotonic()))  # the alarm goes off
