@@ -30,10 +30,12 @@ pid_t read_lock_pid(int fd)
 }
 
 // Whether the file was written or touched less than `seconds` ago, or
-// lies ahead of the clock.
+// lies less than that ahead of the clock: one further ahead was dated by a
+// clock since stepped back, or by hand, and says nothing of a holder.
 bool written_within(const struct stat &st, long seconds)
 {
-    return file_age_ns(st) < seconds * kNanosecondsPerSecond;
+    const std::int64_t age = file_age_ns(st);
+    return age < seconds * kNanosecondsPerSecond && age > -seconds * kNanosecondsPerSecond;
 }
 
 std::int64_t nanoseconds(const timespec &t)

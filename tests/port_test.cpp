@@ -484,7 +484,8 @@ TEST_F(Lock, NotALockFile)
     const fs::path lock = lock_of("ttyUSB8");
     const fs::path guard = dir / "LGUARD..ttyUSB8";
     for (const std::string what : {"FIFO", "dangling symlink", "directory", "planted LTMP",
-                                   "guard left as a directory", "guard from the future"}) {
+                                   "guard left as a directory", "guard from the future",
+                                   "empty lock from the future"}) {
         SCOPED_TRACE(what);
         int fifo = -1;
         if (what == "FIFO" && mkfifo(lock.c_str(), 0666) == 0) {
@@ -505,6 +506,10 @@ TEST_F(Lock, NotALockFile)
             "guard from the future") {  // a clock stepped back: stale, not fresh for an hour
             write_file(guard, "");
             fs::last_write_time(guard, fs::file_time_type::clock::now() + 1h);
+        }
+        if (what == "empty lock from the future") {  // not one being written for an hour
+            write_file(lock, "");
+            fs::last_write_time(lock, fs::file_time_type::clock::now() + 1h);
         }
         const auto start = Clock::now();
         HeldLock held;
