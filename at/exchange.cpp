@@ -20,6 +20,10 @@ constexpr Millis kMillisPerSecond = 1000;
 // valid until the next command; what the reply says is its own copy.
 std::array<char, kReplyBufferSize> g_reply;
 
+// What came between two exchanges, judged only to know where it leaves the
+// line: read off before a command, after an answer, or while listening.
+LineScanner g_between{Awaited::ok};
+
 // How a wait ended.
 enum class Ready { yes, timed_out, failed, stopped };
 
@@ -29,7 +33,7 @@ enum class Ready { yes, timed_out, failed, stopped };
 // it taking commands.
 bool stop_seen(int fd, const Exchange &exchange)
 {
-    if (g_stop_signal == 0)
+    if (g_stop_signal == 0 || exchange.after_stop)
         return false;
     if (exchange.pdu_entry)
         cancel_pdu_entry(fd);
@@ -100,15 +104,26 @@ ssize_t read_chunk(int fd, std::size_t kept, std::array<char, kDiscardChunk> &di
     return n;
 }
 
+// Judges what came between exchanges as a reply would be, only to know
+// where it leaves the line: a submission's "+CMGS: <mr>" whose result is
+// still to come, a line not yet ended, a status report (stored).
+void scan_between(std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        bytes.remove_prefix(scan_reply(g_between, bytes));
+        if (g_between.verdict != Verdict::none) {  // an earlier command's answer
+            g_between.verdict = Verdict::none;
+            g_between.length = 0;
+        }
+    }
+}
+
 // Reads off what is on the line before a command goes out: the rest of an
-// earlier reply, or a result that came late. It is judged as a reply would
-// be, only to know where it leaves the line: a submission's "+CMGS: <mr>"
-// whose result is still to come, or a line not yet ended. The command's
-// scanner starts from there, and takes neither for its answer. Nothing is
-// waited for: what has not come yet is the scanner's to tell.
+// earlier reply, or a result that came late. The command's scanner starts
+// from where it leaves the line, and takes nothing of it for its answer.
+// Nothing is waited for: what has not come yet is the scanner's to tell.
 LineScanner read_off_stale(int fd, const Exchange &exchange)
 {
-    LineScanner stale{Awaited::ok};
     std::array<char, kDiscardChunk> chunk{};
     for (std::size_t taken = 0; taken < kStaleLimit;) {
         pollfd p = {fd, POLLIN, 0};
@@ -118,21 +133,15 @@ LineScanner read_off_stale(int fd, const Exchange &exchange)
         if (n <= 0)
             break;  // nothing after all, or a failure that the write will meet
         taken += static_cast<std::size_t>(n);
-        std::string_view bytes(chunk.data(), static_cast<std::size_t>(n));
-        while (!bytes.empty()) {
-            bytes.remove_prefix(scan_reply(stale, bytes));
-            if (stale.verdict != Verdict::none) {  // an earlier command's answer
-                stale.verdict = Verdict::none;
-                stale.length = 0;
-            }
-        }
+        scan_between({chunk.data(), static_cast<std::size_t>(n)});
     }
     LineScanner scanner{exchange.awaited, exchange.submission};
     scanner.info = exchange.info;
-    scanner.late = stale.late && !exchange.submission;
-    scanner.line = stale.line;
-    scanner.length = stale.length;
-    scanner.stale_line = stale.length > 0;
+    scanner.late = g_between.late && !exchange.submission;
+    scanner.line = g_between.line;
+    scanner.length = g_between.length;
+    scanner.stale_line = g_between.length > 0;
+    g_between = LineScanner{Awaited::ok};  // the command's scanner goes on from here
     return scanner;
 }
 
@@ -178,28 +187,18 @@ bool quiet_ends(Gathering &g)
 }
 
 // Takes a chunk; true when that ends the exchange: what comes after the
-// answer answers nothing of ours, and the next exchange reads it off.
+// answer answers nothing of ours, and is read off as between exchanges.
 bool take(Gathering &g, std::string_view got)
 {
-    scan_reply(g.scanner, got);
+    std::string_view after = got;
+    after.remove_prefix(scan_reply(g.scanner, got));
+    scan_between(after);  // empty unless decided
     g.kept += got.size();
     g.last_byte = monotonic_ms();
     g.judged = false;
     if (g.scanner.submission && g.scanner.own.length > 0 && g.own_line < 0)
         g.own_line = g.last_byte;
     return decided(g);
-}
-
-// The final result line as it came, for the caller to tell what it says.
-Line result_line(const LineScanner &scanner)
-{
-    Line result{};
-    if (scanner.verdict != Verdict::error)
-        return result;
-    const std::string_view line = current_line(scanner);
-    result.length = std::min(line.size(), result.bytes.size());
-    std::copy_n(line.begin(), result.length, result.bytes.begin());
-    return result;
 }
 
 }  // namespace
@@ -221,17 +220,21 @@ Reply at_command(int fd, const char *command, const Exchange &exchange)
     const Reply interrupted = {g_reply.data(), Verdict::none, false, {}, true};
     if (stop_seen(fd, exchange))
         return interrupted;  // asked between two commands: write nothing more
+    // After a stop only a setting given back goes out (stop_seen let it), briefly.
+    const auto bounded = [](Millis ms) {
+        return g_stop_signal != 0 ? std::min(ms, kAfterStopMilliseconds) : ms;
+    };
     LineScanner scanner = read_off_stale(fd, exchange);
     const int write_seconds = std::min(exchange.idle_seconds, kWriteLimitSeconds);
-    const Ready wrote = write_all(fd, command, write_seconds * kMillisPerSecond, exchange);
+    const Ready wrote = write_all(fd, command, bounded(write_seconds * kMillisPerSecond), exchange);
     if (wrote == Ready::stopped)
         return interrupted;
     if (wrote != Ready::yes)
         return {g_reply.data(), Verdict::none, false, {}};
 
     const Millis start = monotonic_ms();
-    Gathering g = {scanner, exchange.idle_seconds * kMillisPerSecond,
-                   start + exchange.limit_seconds * kMillisPerSecond, start};
+    Gathering g = {scanner, bounded(exchange.idle_seconds * kMillisPerSecond),
+                   start + bounded(exchange.limit_seconds * kMillisPerSecond), start};
     std::array<char, kDiscardChunk> discard{};
     for (;;) {
         const Ready ready = wait_ready(fd, POLLIN, give_up_at(g), exchange);
@@ -252,4 +255,24 @@ Reply at_command(int fd, const char *command, const Exchange &exchange)
         end_reply_line(g.scanner, true);  // what came is all that will come
     return {g_reply.data(), g.scanner.verdict, true, result_line(g.scanner), false,
             g.scanner.own,  g.scanner.others};
+}
+
+Heard listen_unsolicited(int fd, long long until)
+{
+    const Exchange listening = {Awaited::ok, 0, 0};
+    std::array<char, kDiscardChunk> chunk{};
+    while (status_lines_stored() == 0) {
+        const Ready ready = wait_ready(fd, POLLIN, until, listening);
+        if (ready == Ready::stopped)
+            return Heard::stopped;
+        if (ready != Ready::yes)
+            return ready == Ready::timed_out ? Heard::quiet : Heard::failed;
+        const ssize_t n = read(fd, chunk.data(), chunk.size());
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            continue;
+        if (n <= 0)
+            return Heard::failed;  // hung up: nothing more will come
+        scan_between({chunk.data(), static_cast<std::size_t>(n)});
+    }
+    return Heard::report;
 }
