@@ -36,6 +36,16 @@ inline constexpr const char *kDeviceTooLong = "is longer than 200 bytes";
 inline constexpr const char *kDeviceTooMany = "is a fifth device: 4 at most";
 static_assert(kMaxDevicePathBytes == 200 && kMaxGivenDevices == 4, "the messages say so");
 
+// --report SECONDS (or --report=SECONDS): wait that long for the status
+// reports. A value that is no number of seconds in range, or none, stops
+// the run before the port is touched: the value is shown cut like a path.
+inline constexpr const char *kReportOption = "--report";
+inline constexpr const char *kMsgBadReportFormat =
+    "--report needs a number of seconds from 1 to 3600, not \"%.*s%s\".";
+inline constexpr const char *kMsgNoReportSeconds =
+    "--report needs a number of seconds from 1 to 3600.";
+static_assert(kMinReportSeconds == 1 && kMaxReportSeconds == 3600, "the messages say so");
+
 inline constexpr const char *kProgramName = "cellpost";
 inline constexpr const char *kUsageFormat = "Usage: %s <phone number 1> <phone number 2> ... "
                                             "<phone number n> <text sms in quotation marks>\n";
@@ -50,6 +60,10 @@ inline constexpr const char *kHelpText =
     "  -V, --version  print the version and exit\n"
     "      --check    ask the modem whether a message would go out now: prints its\n"
     "                 state and \"ready\" or \"not ready: <cause>\"; sends nothing\n"
+    "      --report SECONDS\n"
+    "                 wait up to SECONDS (1 to 3600) for the network's delivery\n"
+    "                 reports, holding the modem meanwhile; status 0 only if every\n"
+    "                 message was reported delivered\n"
     "Options come before the first number; \"--\" ends them.\n";
 // After the help: "Devices: <each, in order> (from <where>)", the devices
 // in effect; then the build's own settings: the lock directory, "Retry
@@ -112,9 +126,10 @@ inline constexpr int kRssiUnknown = 99;
 // What the command line asks for: send (with `numbers` and `text` set),
 // print the usage line (a wrong count or an unknown option), the help, or
 // the version, or check the modem (no number or text on the line); or it
-// names a device that cannot be one (`bad_device`, `device_problem`).
+// names a device that cannot be one (`bad_device`, `device_problem`), or
+// a --report that is no number of seconds in range (`bad_report`).
 struct CommandLine {
-    enum Action { send, usage, help, version, check, invalid_device } action = send;
+    enum Action { send, usage, help, version, check, invalid_device, invalid_report } action = send;
     bool utf8 = false;  // -u: the text is UTF-8
     // The devices named by --device or CELLPOST_DEVICE, in order, and which
     // of the two (nullptr: none, the build's list is in effect).
@@ -125,6 +140,8 @@ struct CommandLine {
     const char *device_problem = nullptr;
     std::span<char *const> numbers{};
     std::string_view text{};
+    int report_seconds = 0;            // --report; 0 when not given
+    const char *bad_report = nullptr;  // a --report value out of range; nullptr: none given
 };
 
 // `device_variable` is CELLPOST_DEVICE's value, nullptr when unset.

@@ -122,6 +122,20 @@ int invalid_device(const CommandLine &line)
     return 1;
 }
 
+// A --report that is no number of seconds in range; nothing else happens.
+int invalid_report(const CommandLine &line)
+{
+    if (line.bad_report == nullptr) {
+        report(LOG_ERR, "%s", kMsgNoReportSeconds);
+        return 1;
+    }
+    const std::string_view value = line.bad_report;
+    const bool cut = value.size() > static_cast<std::size_t>(kShownDeviceBytes);
+    report(LOG_ERR, kMsgBadReportFormat, cut ? kShownDeviceBytes : static_cast<int>(value.size()),
+           value.data(), cut ? "..." : "");
+    return 1;
+}
+
 int check(const ModemPorts &ports, const char *devices_from, const DialogueTimeouts &timeouts)
 {
     const CheckResult result = check_modem(g_port, ports, devices_from, timeouts);
@@ -164,6 +178,8 @@ int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &
         return check(in_effect, devices_from, timeouts);
     case CommandLine::invalid_device:
         return invalid_device(line);
+    case CommandLine::invalid_report:
+        return invalid_report(line);
     case CommandLine::version:
         std::printf(kVersionFormat, kProgramName, CELLPOST_VERSION);
         return 0;
@@ -189,6 +205,7 @@ int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &
         return 1;
 
     g_delivery = Delivery{line.numbers, text, draw_reference(), kRetryPlan};
+    g_delivery.report_seconds = line.report_seconds;
     const bool stopped = !deliver(g_delivery, g_port, in_effect, timeouts);
     // Whatever happened, the port and its lock go back first: a lock left
     // behind in a sticky lock directory would keep other users out.

@@ -5,6 +5,7 @@
 #include "report.h"
 
 #include <array>
+#include <charconv>
 #include <cstdio>
 #include <string_view>
 
@@ -54,6 +55,25 @@ const char *device_value(std::string_view arg, int argc, char **argv, int &i, bo
     return ++i < argc ? argv[i] : nullptr;
 }
 
+// --report SECONDS or --report=SECONDS at argv[i], moving `i` past the
+// value: the seconds, or 0 with `bad` the value (nullptr: none given) when
+// it is not 1 to 3600, digits only. -1 when `arg` is another option.
+int report_seconds(std::string_view arg, int argc, char **argv, int &i, const char *&bad)
+{
+    constexpr std::string_view kLong = kReportOption;
+    if (arg != kLong && !(arg.starts_with(kLong) && arg[kLong.size()] == '='))
+        return -1;
+    bad = arg.size() > kLong.size() ? argv[i] + kLong.size() + 1 : ++i < argc ? argv[i] : nullptr;
+    const std::string_view value = bad != nullptr ? bad : "";
+    int seconds = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+    if (error != std::errc{} || end != value.data() + value.size() || value.empty() ||
+        seconds < kMinReportSeconds || seconds > kMaxReportSeconds)
+        return 0;
+    bad = nullptr;
+    return seconds;
+}
+
 // The option at argv[i]; moves `i` past its value. False when the line is
 // decided as it stands: the usage line, the version, an invalid device.
 bool take_option(std::string_view arg, int argc, char **argv, int &i, CommandLine &line)
@@ -64,6 +84,12 @@ bool take_option(std::string_view arg, int argc, char **argv, int &i, CommandLin
         if (device == nullptr)
             line = {CommandLine::usage};
         return device != nullptr && add_device(line, device, kDeviceOption);
+    }
+    if (const int seconds = report_seconds(arg, argc, argv, i, line.bad_report); seconds >= 0) {
+        line.report_seconds = seconds;
+        if (seconds == 0)
+            line.action = CommandLine::invalid_report;
+        return seconds > 0;
     }
     if (arg == "-u" || arg == "--utf8")
         line.utf8 = true;
