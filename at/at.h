@@ -66,10 +66,10 @@ inline constexpr std::string_view kSubmitResultPrefix = "+CMGS:";
 // PDU's hex on the next line.
 inline constexpr std::string_view kStatusReportPrefix = "+CDS:";
 // Room for a report for every part (10) of every recipient (19).
-inline constexpr std::size_t kStatusLineStore = 19 * 10;
+inline constexpr std::size_t kStatusLineStore = std::size_t{19} * 10;
 // A report's hex: the centre's address (12 octets) and the longest TPDU
 // (164). A longer line keeps its front, which holds every field read.
-inline constexpr std::size_t kStatusHexKeep = 2 * (12 + 164);
+inline constexpr std::size_t kStatusHexKeep = std::size_t{2} * (12 + 164);
 // A stop ends a run within a second: what gives back a setting has this
 // long after it, the ESC and the lock's removal the rest.
 inline constexpr long long kAfterStopMilliseconds = 300;

@@ -71,6 +71,24 @@ bool end_rounds(Delivery &d, const ModemPort &port, const DialogueTimeouts &t)
     return true;
 }
 
+// How a pause between rounds ended: with the port given back, to be taken
+// again in turn; held through it; or cut short by a stop signal.
+enum class Paused { given_back, held, stopped };
+
+// Between rounds the port is free for other alarms. While a report is due
+// on it, it is held through the pause instead: once given back, the
+// report would be lost.
+Paused pause_round(Delivery &d, ModemPort &port, const DialogueTimeouts &t)
+{
+    const long long resume = monotonic_ms() + kMillisPerSecond * d.pause_seconds;
+    if (port.fd >= 0 && !await_reports(port.fd, d, resume))
+        return Paused::stopped;
+    if (port.fd >= 0 && reports_due(d))
+        return Paused::held;
+    give_back(port, d, t);
+    return pause_between_rounds(resume) ? Paused::given_back : Paused::stopped;
+}
+
 bool run_rounds(Delivery &d, ModemPort &port, const ModemPorts &ports, const DialogueTimeouts &t)
 {
     d.modems = std::min(ports.devices.size(), kMaxModems);
@@ -100,20 +118,11 @@ bool run_rounds(Delivery &d, ModemPort &port, const ModemPorts &ports, const Dia
         }
         if (d.end_run || d.pause_seconds < 0 || !unsettled_left(d))
             return end_rounds(d, port, t);
-        // Between rounds the port is free for other alarms; it is taken
-        // again in turn. While a report is due on it, it is held through
-        // the pause instead: once given back, the report would be lost.
-        const long long resume = monotonic_ms() + kMillisPerSecond * d.pause_seconds;
-        if (port.fd >= 0 && !await_reports(port.fd, d, resume))
+        const Paused paused = pause_round(d, port, t);
+        if (paused == Paused::stopped)
             return false;
-        const bool hold = port.fd >= 0 && reports_due(d);
-        if (!hold) {
-            give_back(port, d, t);
-            if (!pause_between_rounds(resume))
-                return false;
-        }
         begin_round(d);
-        if (!hold)
+        if (paused == Paused::given_back)
             taken = take_port(d, port, ports, note);
     }
 }
