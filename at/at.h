@@ -12,7 +12,7 @@
 // port's lock. A stop signal ends an exchange at once,
 // after an ESC where the modem may be in PDU entry; the caller unwinds;
 // only an exchange that gives back a setting the run changed still goes
-// out after a stop, within kAfterStopMilliseconds.
+// out after a stop, and ends kAfterStopMilliseconds after it at the latest.
 // A reply owns the lines it reports: no later exchange changes them.
 // Nothing here decides what an answer means for the message.
 //
@@ -92,8 +92,8 @@ struct Exchange {
     // A query's own information line begins so ("+CSQ:"): an "OK" before
     // it is another command's, late; one alone, at the end, a bare answer.
     std::string_view info{};
-    // Gives back what the run changed in the modem: goes out, and is
-    // waited for, after a stop signal too, for kAfterStopMilliseconds.
+    // Gives back what the run changed in the modem: goes out after a stop
+    // signal too, and waits no later than kAfterStopMilliseconds after it.
     bool after_stop = false;
 };
 

@@ -27,14 +27,24 @@ LineScanner g_between{Awaited::ok};
 // How a wait ended.
 enum class Ready { yes, timed_out, failed, stopped };
 
+// When a stop signal was first seen, -1 before: an exchange that gives a
+// setting back waits no later than kAfterStopMilliseconds after it.
+Millis g_stop_seen = -1;
+
 // The one place where the exchange acts on a stop signal: every wait ends
 // here when one arrives, and so does every command before it is written.
 // The modem may be waiting for PDU text: ESC, so that the next run finds
 // it taking commands.
 bool stop_seen(int fd, const Exchange &exchange)
 {
-    if (g_stop_signal == 0 || exchange.after_stop)
+    if (g_stop_signal == 0) {
+        g_stop_seen = -1;  // none, or one withdrawn (only tests do)
         return false;
+    }
+    if (g_stop_seen < 0)
+        g_stop_seen = monotonic_ms();
+    if (exchange.after_stop)
+        return false;  // it goes out all the same, briefly: see wait_ready()
     if (exchange.pdu_entry)
         cancel_pdu_entry(fd);
     return true;
@@ -50,6 +60,8 @@ Ready wait_ready(int fd, short events, Millis until, const Exchange &exchange)
     for (;;) {
         if (stop_seen(fd, exchange))  // a signal may have come between two polls
             return Ready::stopped;
+        if (g_stop_seen >= 0)  // what still goes out after a stop: briefly
+            until = std::min(until, g_stop_seen + kAfterStopMilliseconds);
         refresh_lock();
         const Millis wait = std::min<Millis>(until - monotonic_ms(), kLockRefreshMilliseconds);
         pollfd p = {fd, events, 0};
@@ -220,21 +232,17 @@ Reply at_command(int fd, const char *command, const Exchange &exchange)
     const Reply interrupted = {g_reply.data(), Verdict::none, false, {}, true};
     if (stop_seen(fd, exchange))
         return interrupted;  // asked between two commands: write nothing more
-    // After a stop only a setting given back goes out (stop_seen let it), briefly.
-    const auto bounded = [](Millis ms) {
-        return g_stop_signal != 0 ? std::min(ms, kAfterStopMilliseconds) : ms;
-    };
     LineScanner scanner = read_off_stale(fd, exchange);
     const int write_seconds = std::min(exchange.idle_seconds, kWriteLimitSeconds);
-    const Ready wrote = write_all(fd, command, bounded(write_seconds * kMillisPerSecond), exchange);
+    const Ready wrote = write_all(fd, command, write_seconds * kMillisPerSecond, exchange);
     if (wrote == Ready::stopped)
         return interrupted;
     if (wrote != Ready::yes)
         return {g_reply.data(), Verdict::none, false, {}};
 
     const Millis start = monotonic_ms();
-    Gathering g = {scanner, bounded(exchange.idle_seconds * kMillisPerSecond),
-                   start + bounded(exchange.limit_seconds * kMillisPerSecond), start};
+    Gathering g = {scanner, exchange.idle_seconds * kMillisPerSecond,
+                   start + exchange.limit_seconds * kMillisPerSecond, start};
     std::array<char, kDiscardChunk> discard{};
     for (;;) {
         const Ready ready = wait_ready(fd, POLLIN, give_up_at(g), exchange);

@@ -39,8 +39,10 @@ bool same_number(std::string_view given, const StatusReport &got)
 {
     given = without_plus(given);
     const std::string_view reported = without_plus(got.recipient.data());
-    if (reported.empty() || given == reported)
-        return !reported.empty();
+    if (reported.empty())
+        return false;  // letters: never a number we sent to
+    if (given == reported)
+        return true;
     if (!got.international)
         return false;
     if (given.starts_with(kInternationalPrefix))

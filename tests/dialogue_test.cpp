@@ -585,6 +585,18 @@ TEST_F(Deliver, Transcripts)
           "SMS to 222 failed: +CMS ERROR: 42 (congestion); trying again in 0 s.",
           "SMS to 222 sent: message reference 6.", "SMS to 111 delivered at 2026-12-10 12:35:07 +01:00.",
           "SMS to 222 delivered at 2026-12-10 12:35:07 +01:00.", sent}, 0, {}, {}, false, 5},
+        {"reports, pool: the modem left for another is given its setting back, its reports lost",
+         {"111", "222"}, "x",
+         {kOk, kOk, routing, offered, kOk, kPrompt, sent5, error("+CMS ERROR: 311"), kOk, kOk},
+         join({mode, route, {"AT+CMGS=11\r", "003100038111F10000AA0178\x1a", "AT+CMGS=11\r", "\x1b",
+                             restore}}),
+         {"SMS to 111 sent via {A}: message reference 5.",
+          "SMS to 222 via {A} failed: +CMS ERROR: 311 (SIM PIN required); trying the next modem now.",
+          "SMS to 222 sent via {B}: message reference 6.", "SMS to 222 delivered at 2026-12-10 12:35:07 +01:00.",
+          "SMS to 111 not confirmed: the port was given back before a delivery report came.",
+          "SMS delivery not confirmed."}, 1,
+         {kOk, kOk, routing, offered, kOk, kPrompt, {{0ms, "\r\n+CMGS: 6\r\n\r\nOK\r\n" + cds(6, "222", 0)}}, kOk},
+         join({mode, route, {"AT+CMGS=11\r", "003100038122F20000AA0178\x1a", restore}}), false, 5},
         {"reports: a modem that offers no ds=1 sends once, waits for none and says so", {"111"}, "x",
          {kOk, kOk, routing, no_ds, kPrompt, kSent}, join({mode, {"AT+CNMI?\r", "AT+CNMI=?\r"},
          {"AT+CMGS=11\r", "003100038111F10000AA0178\x1a"}}),
@@ -606,9 +618,9 @@ TEST_F(Deliver, Transcripts)
             second.emplace(row.second);
             const int holder = row.held ? open(modem.path(), O_RDWR | O_NOCTTY) : -1;
             EXPECT_TRUE(!row.held || flock(holder, LOCK_EX | LOCK_NB) == 0);
-            EXPECT_EQ(
-                deliver_on({modem.path(), second->path()}, row.numbers, row.text, {waits, 5}, true),
-                row.status);
+            EXPECT_EQ(deliver_on({modem.path(), second->path()}, row.numbers, row.text, {waits, 5},
+                                 true, row.report),
+                      row.status);
             close(holder);
             EXPECT_EQ(second->commands(), row.second_commands);
         }
