@@ -195,3 +195,9 @@ void note_report_byte(char c);
 bool end_report_line(bool empty);
 bool report_line_open();
 std::size_t status_lines_stored();
+// What comes between exchanges (unsolicited.cpp): scan_between() judges
+// it, stored reports aside, from where the last of it left the line;
+// read_off_stale() reads off, without waiting, what is on the line before
+// a command and gives the command's scanner, which goes on from there.
+void scan_between(std::string_view bytes);
+LineScanner read_off_stale(int fd, const Exchange &exchange);

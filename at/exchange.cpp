@@ -20,10 +20,6 @@ constexpr Millis kMillisPerSecond = 1000;
 // valid until the next command; what the reply says is its own copy.
 std::array<char, kReplyBufferSize> g_reply;
 
-// What came between two exchanges, judged only to know where it leaves the
-// line: read off before a command, after an answer, or while listening.
-LineScanner g_between{Awaited::ok};
-
 // How a wait ended.
 enum class Ready { yes, timed_out, failed, stopped };
 
@@ -114,47 +110,6 @@ ssize_t read_chunk(int fd, std::size_t kept, std::array<char, kDiscardChunk> &di
     got = std::string_view(into, static_cast<std::size_t>(end - into));
     std::fill(end, into + std::max<ssize_t>(n, 0), '\0');
     return n;
-}
-
-// Judges what came between exchanges as a reply would be, only to know
-// where it leaves the line: a submission's "+CMGS: <mr>" whose result is
-// still to come, a line not yet ended, a status report (stored).
-void scan_between(std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        bytes.remove_prefix(scan_reply(g_between, bytes));
-        if (g_between.verdict != Verdict::none) {  // an earlier command's answer
-            g_between.verdict = Verdict::none;
-            g_between.length = 0;
-        }
-    }
-}
-
-// Reads off what is on the line before a command goes out: the rest of an
-// earlier reply, or a result that came late. The command's scanner starts
-// from where it leaves the line, and takes nothing of it for its answer.
-// Nothing is waited for: what has not come yet is the scanner's to tell.
-LineScanner read_off_stale(int fd, const Exchange &exchange)
-{
-    std::array<char, kDiscardChunk> chunk{};
-    for (std::size_t taken = 0; taken < kStaleLimit;) {
-        pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, 0) != 1 || (p.revents & POLLIN) == 0)
-            break;
-        const ssize_t n = read(fd, chunk.data(), chunk.size());
-        if (n <= 0)
-            break;  // nothing after all, or a failure that the write will meet
-        taken += static_cast<std::size_t>(n);
-        scan_between({chunk.data(), static_cast<std::size_t>(n)});
-    }
-    LineScanner scanner{exchange.awaited, exchange.submission};
-    scanner.info = exchange.info;
-    scanner.late = g_between.late && !exchange.submission;
-    scanner.line = g_between.line;
-    scanner.length = g_between.length;
-    scanner.stale_line = g_between.length > 0;
-    g_between = LineScanner{Awaited::ok};  // the command's scanner goes on from here
-    return scanner;
 }
 
 // Where an exchange stands while its reply comes in.

@@ -45,6 +45,9 @@ Text describe(const char *command, const Reply &reply)
     if (reply.verdict == Verdict::none)
         std::snprintf(text.data(), text.size(), "no answer to %.*s", static_cast<int>(name.size()),
                       name.data());
+    else if (said.empty())
+        std::snprintf(text.data(), text.size(), "%.*s answered OK alone",
+                      static_cast<int>(name.size()), name.data());
     else
         std::snprintf(text.data(), text.size(), "%.*s answered \"%.*s\"",
                       static_cast<int>(name.size()), name.data(), static_cast<int>(said.size()),
