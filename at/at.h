@@ -10,9 +10,21 @@
 // the waiting rules of the dialogue are in one function here. Every write
 // and every wake-up of a wait (at least twice a second) refreshes the
 // port's lock. A stop signal ends an exchange at once,
-// after an ESC where the modem may be in PDU entry; the caller unwinds.
+// after an ESC where the modem may be in PDU entry; the caller unwinds;
+// only an exchange that gives back a setting the run changed still goes
+// out after a stop, and ends kAfterStopMilliseconds after it at the latest.
 // A reply owns the lines it reports: no later exchange changes them.
 // Nothing here decides what an answer means for the message.
+//
+// Status reports (3GPP TS 27.005 3.4.1 and 3.1, <ds>=1 of AT+CNMI) are the
+// line's, not any command's: a "+CDS: <length>" line and the report's PDU
+// on the line after it are never an answer and never counted among a
+// reply's other lines, whenever they come: inside an exchange, before its
+// command, after its answer, or while listen_unsolicited() waits. Each
+// PDU line goes into one fixed store, oldest first, that the caller drains
+// with take_status_line(); it holds kStatusLineStore of them, and one that
+// comes while it is full is dropped. A line after "+CDS:" that is no hex
+// is judged as any other line: an answer is never taken for a report.
 #pragma once
 
 #include <array>
@@ -50,6 +62,17 @@ inline constexpr char kPrompt = '>';
 // A submission's message reference, "+CMGS: <mr>", comes just before its
 // "OK": the final result after it is that submission's.
 inline constexpr std::string_view kSubmitResultPrefix = "+CMGS:";
+// A status report passed on unasked: "+CDS: <length>" in PDU mode, the
+// PDU's hex on the next line.
+inline constexpr std::string_view kStatusReportPrefix = "+CDS:";
+// Room for a report for every part (10) of every recipient (19).
+inline constexpr std::size_t kStatusLineStore = std::size_t{19} * 10;
+// A report's hex: the centre's address (12 octets) and the longest TPDU
+// (164). A longer line keeps its front, which holds every field read.
+inline constexpr std::size_t kStatusHexKeep = std::size_t{2} * (12 + 164);
+// A stop ends a run within a second: what gives back a setting has this
+// long after it, the ESC and the lock's removal the rest.
+inline constexpr long long kAfterStopMilliseconds = 300;
 
 // What an exchange waits for: a final result "OK", or the prompt.
 enum class Awaited { ok, prompt };
@@ -69,6 +92,9 @@ struct Exchange {
     // A query's own information line begins so ("+CSQ:"): an "OK" before
     // it is another command's, late; one alone, at the end, a bare answer.
     std::string_view info{};
+    // Gives back what the run changed in the modem: goes out after a stop
+    // signal too, and waits no later than kAfterStopMilliseconds after it.
+    bool after_stop = false;
 };
 
 // One line of the modem's, blanks around it aside, cut to kLineKeep bytes:
@@ -122,6 +148,9 @@ void end_reply_line(LineScanner &scanner, bool whole);
 // The current line without the blanks and tabs around it, as kept.
 std::string_view current_line(const LineScanner &scanner);
 
+// The error's final result line as it came, for the caller to tell what it says.
+Line result_line(const LineScanner &scanner);
+
 // Writes `command` in full and gathers the modem's reply: until the answer
 // or an error is in, at once, or, while neither has come, until the
 // exchange's time runs out. Bytes after the answer are dropped by the next
@@ -132,3 +161,43 @@ Reply at_command(int fd, const char *command, const Exchange &exchange);
 
 // Writes ESC, which ends PDU entry without sending anything.
 void cancel_pdu_entry(int fd);
+
+// One status report's PDU line as it came, blanks around it aside.
+struct StatusLine {
+    std::array<char, kStatusHexKeep> hex{};
+    std::size_t length = 0;     // characters kept
+    std::size_t announced = 0;  // the +CDS line's <length>: the TPDU's octets
+    bool cut = false;           // longer than kStatusHexKeep: only its front is kept
+    std::string_view view() const { return {hex.data(), length}; }
+};
+
+// Takes the oldest status report line of the store; false when none is left.
+bool take_status_line(StatusLine &line);
+
+// How listening ended: a status report is in the store, the time ran out,
+// the line failed (hung up), or a stop signal came.
+enum class Heard { report, quiet, failed, stopped };
+
+// Waits without a command for what the modem sends unasked, until `until`
+// (the monotonic clock, in ms) or as soon as a status report is in the
+// store (at once if one is there already). Other lines are read off as
+// before a command.
+Heard listen_unsolicited(int fd, long long until);
+
+// Between the folder's files: the status reports' side of the scanner
+// (unsolicited.cpp). A whole line "+CDS: <length>" makes the next one that
+// is not empty the report's PDU; true when `line` was such a line.
+// Every byte of a line goes to note_report_byte(); at its end,
+// end_report_line() stores it and says true when it was the PDU. While
+// report_line_open() the line is a PDU coming in: not to be judged.
+bool expect_status_report(std::string_view line);
+void note_report_byte(char c);
+bool end_report_line(bool empty);
+bool report_line_open();
+std::size_t status_lines_stored();
+// What comes between exchanges (unsolicited.cpp): scan_between() judges
+// it, stored reports aside, from where the last of it left the line;
+// read_off_stale() reads off, without waiting, what is on the line before
+// a command and gives the command's scanner, which goes on from there.
+void scan_between(std::string_view bytes);
+LineScanner read_off_stale(int fd, const Exchange &exchange);

@@ -23,14 +23,24 @@ std::array<char, kReplyBufferSize> g_reply;
 // How a wait ended.
 enum class Ready { yes, timed_out, failed, stopped };
 
+// When a stop signal was first seen, -1 before: an exchange that gives a
+// setting back waits no later than kAfterStopMilliseconds after it.
+Millis g_stop_seen = -1;
+
 // The one place where the exchange acts on a stop signal: every wait ends
 // here when one arrives, and so does every command before it is written.
 // The modem may be waiting for PDU text: ESC, so that the next run finds
 // it taking commands.
 bool stop_seen(int fd, const Exchange &exchange)
 {
-    if (g_stop_signal == 0)
+    if (g_stop_signal == 0) {
+        g_stop_seen = -1;  // none, or one withdrawn (only tests do)
         return false;
+    }
+    if (g_stop_seen < 0)
+        g_stop_seen = monotonic_ms();
+    if (exchange.after_stop)
+        return false;  // it goes out all the same, briefly: see wait_ready()
     if (exchange.pdu_entry)
         cancel_pdu_entry(fd);
     return true;
@@ -46,6 +56,8 @@ Ready wait_ready(int fd, short events, Millis until, const Exchange &exchange)
     for (;;) {
         if (stop_seen(fd, exchange))  // a signal may have come between two polls
             return Ready::stopped;
+        if (g_stop_seen >= 0)  // what still goes out after a stop: briefly
+            until = std::min(until, g_stop_seen + kAfterStopMilliseconds);
         refresh_lock();
         const Millis wait = std::min<Millis>(until - monotonic_ms(), kLockRefreshMilliseconds);
         pollfd p = {fd, events, 0};
@@ -100,42 +112,6 @@ ssize_t read_chunk(int fd, std::size_t kept, std::array<char, kDiscardChunk> &di
     return n;
 }
 
-// Reads off what is on the line before a command goes out: the rest of an
-// earlier reply, or a result that came late. It is judged as a reply would
-// be, only to know where it leaves the line: a submission's "+CMGS: <mr>"
-// whose result is still to come, or a line not yet ended. The command's
-// scanner starts from there, and takes neither for its answer. Nothing is
-// waited for: what has not come yet is the scanner's to tell.
-LineScanner read_off_stale(int fd, const Exchange &exchange)
-{
-    LineScanner stale{Awaited::ok};
-    std::array<char, kDiscardChunk> chunk{};
-    for (std::size_t taken = 0; taken < kStaleLimit;) {
-        pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, 0) != 1 || (p.revents & POLLIN) == 0)
-            break;
-        const ssize_t n = read(fd, chunk.data(), chunk.size());
-        if (n <= 0)
-            break;  // nothing after all, or a failure that the write will meet
-        taken += static_cast<std::size_t>(n);
-        std::string_view bytes(chunk.data(), static_cast<std::size_t>(n));
-        while (!bytes.empty()) {
-            bytes.remove_prefix(scan_reply(stale, bytes));
-            if (stale.verdict != Verdict::none) {  // an earlier command's answer
-                stale.verdict = Verdict::none;
-                stale.length = 0;
-            }
-        }
-    }
-    LineScanner scanner{exchange.awaited, exchange.submission};
-    scanner.info = exchange.info;
-    scanner.late = stale.late && !exchange.submission;
-    scanner.line = stale.line;
-    scanner.length = stale.length;
-    scanner.stale_line = stale.length > 0;
-    return scanner;
-}
-
 // Where an exchange stands while its reply comes in.
 struct Gathering {
     LineScanner scanner;
@@ -178,28 +154,18 @@ bool quiet_ends(Gathering &g)
 }
 
 // Takes a chunk; true when that ends the exchange: what comes after the
-// answer answers nothing of ours, and the next exchange reads it off.
+// answer answers nothing of ours, and is read off as between exchanges.
 bool take(Gathering &g, std::string_view got)
 {
-    scan_reply(g.scanner, got);
+    std::string_view after = got;
+    after.remove_prefix(scan_reply(g.scanner, got));
+    scan_between(after);  // empty unless decided
     g.kept += got.size();
     g.last_byte = monotonic_ms();
     g.judged = false;
     if (g.scanner.submission && g.scanner.own.length > 0 && g.own_line < 0)
         g.own_line = g.last_byte;
     return decided(g);
-}
-
-// The final result line as it came, for the caller to tell what it says.
-Line result_line(const LineScanner &scanner)
-{
-    Line result{};
-    if (scanner.verdict != Verdict::error)
-        return result;
-    const std::string_view line = current_line(scanner);
-    result.length = std::min(line.size(), result.bytes.size());
-    std::copy_n(line.begin(), result.length, result.bytes.begin());
-    return result;
 }
 
 }  // namespace
@@ -252,4 +218,24 @@ Reply at_command(int fd, const char *command, const Exchange &exchange)
         end_reply_line(g.scanner, true);  // what came is all that will come
     return {g_reply.data(), g.scanner.verdict, true, result_line(g.scanner), false,
             g.scanner.own,  g.scanner.others};
+}
+
+Heard listen_unsolicited(int fd, long long until)
+{
+    const Exchange listening = {Awaited::ok, 0, 0};
+    std::array<char, kDiscardChunk> chunk{};
+    while (status_lines_stored() == 0) {
+        const Ready ready = wait_ready(fd, POLLIN, until, listening);
+        if (ready == Ready::stopped)
+            return Heard::stopped;
+        if (ready != Ready::yes)
+            return ready == Ready::timed_out ? Heard::quiet : Heard::failed;
+        const ssize_t n = read(fd, chunk.data(), chunk.size());
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            continue;
+        if (n <= 0)
+            return Heard::failed;  // hung up: nothing more will come
+        scan_between({chunk.data(), static_cast<std::size_t>(n)});
+    }
+    return Heard::report;
 }

@@ -20,9 +20,14 @@ bool error_result(std::string_view line)
 // result that carries no code is judged: one with a code may not be all in.
 void judge_line(LineScanner &s, bool whole)
 {
-    if (s.verdict != Verdict::none)
-        return;
+    if (s.verdict != Verdict::none || report_line_open())
+        return;  // decided, or a status report's PDU coming in
     const std::string_view line = current_line(s);
+    if (line.starts_with(kStatusReportPrefix)) {
+        if (whole)
+            expect_status_report(line);
+        return;  // the line's, not an answer: not even another line
+    }
     if (!s.submission && line.starts_with(kSubmitResultPrefix)) {
         s.late = true;  // a submission of an earlier run or exchange: not our answer
         return;
@@ -75,13 +80,15 @@ std::size_t scan_reply(LineScanner &scanner, std::string_view bytes)
         if ((c == ' ' || c == '\t') && scanner.length == 0)
             continue;  // leading blanks say nothing, however many
         if (c == '\r' || c == '\n') {
-            judge_line(scanner, true);
+            if (!end_report_line(scanner.length == 0))  // a report's PDU is no answer
+                judge_line(scanner, true);
             if (scanner.verdict == Verdict::none) {
                 scanner.length = 0;  // a decided line stays, to be told what it said
                 scanner.stale_line = false;
             }
             continue;
         }
+        note_report_byte(c);
         if (scanner.length < scanner.line.size())
             scanner.line[scanner.length] = c;
         ++scanner.length;
@@ -94,4 +101,15 @@ void end_reply_line(LineScanner &scanner, bool whole)
     judge_line(scanner, whole);
     if (whole && scanner.verdict == Verdict::none && scanner.early_ok)
         scanner.verdict = Verdict::answer;  // a query with nothing to tell
+}
+
+Line result_line(const LineScanner &scanner)
+{
+    Line result{};
+    if (scanner.verdict != Verdict::error)
+        return result;
+    const std::string_view line = current_line(scanner);
+    result.length = std::min(line.size(), result.bytes.size());
+    std::copy_n(line.begin(), result.length, result.bytes.begin());
+    return result;
 }

@@ -66,6 +66,12 @@ inline constexpr int kMinCheckSeconds = 1;
 inline constexpr int kMaxCheckSeconds = 300;
 inline constexpr int kMaxRetryForSeconds = 86400;
 
+// --report SECONDS (or --report=SECONDS): wait that long for the status
+// reports; for sending alone.
+inline constexpr const char *kReportOption = "--report";
+inline constexpr const char *kReportRange = "is no whole number of seconds from 1 to 3600";
+static_assert(kMinReportSeconds == 1 && kMaxReportSeconds == 3600, "the message says so");
+
 inline constexpr const char *kProgramName = "cellpost";
 inline constexpr const char *kUsageFormat = "Usage: %s <phone number 1> <phone number 2> ... "
                                             "<phone number n> <text sms in quotation marks>\n";
@@ -84,6 +90,10 @@ inline constexpr const char *kHelpText =
     "      --retry-for SECONDS\n"
     "                 start retry rounds up to this long after the first failure,\n"
     "                 the last pause repeating (0 to 86400; 0: no retries)\n"
+    "      --report SECONDS\n"
+    "                 wait up to SECONDS (1 to 3600) for the network's delivery\n"
+    "                 reports, holding the modem meanwhile; status 0 only if every\n"
+    "                 message was reported delivered\n"
     "  -h, --help     print this help and exit\n"
     "  -V, --version  print the version and exit\n"
     "      --check    ask the modem whether a message would go out now: prints its\n"
@@ -223,6 +233,7 @@ struct CommandLine {
     const char *problem = nullptr;
     std::span<char *const> numbers{};
     std::string_view text{};
+    GivenSeconds report{};  // --report
 };
 
 // `device_variable` is CELLPOST_DEVICE's value, nullptr when unset.

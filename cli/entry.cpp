@@ -257,6 +257,7 @@ int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &
 
     g_delivery = Delivery{line.numbers, text, draw_reference(), retry_plan(line)};
     g_delivery.pool = line.pool;
+    g_delivery.report_seconds = std::max(line.report.value, 0);
     const bool stopped = !deliver(g_delivery, g_port, in_effect, timeouts);
     // Whatever happened, the port and its lock go back first: a lock left
     // behind in a sticky lock directory would keep other users out.

@@ -145,6 +145,12 @@ bool take_timeout(CommandLine &line, const char *value)
            refuse(line, kTimeoutOption, value, kTimeoutRange);
 }
 
+bool take_report(CommandLine &line, const char *value)
+{
+    return seconds_in(value, kMinReportSeconds, kMaxReportSeconds, line.report) ||
+           refuse(line, kReportOption, value, kReportRange);
+}
+
 bool take_retry_for(CommandLine &line, const char *value)
 {
     return seconds_in(value, 0, kMaxRetryForSeconds, line.retry_for) ||
@@ -161,10 +167,9 @@ struct ValueOption {
 }  // namespace
 
 static const ValueOption kValueOptions[] = {
-    {kDeviceOption, "-d", take_device},
-    {kTagOption, {}, take_label},
-    {kTimeoutOption, {}, take_timeout},
-    {kRetryForOption, {}, take_retry_for},
+    {kDeviceOption, "-d", take_device}, {kTagOption, {}, take_label},
+    {kTimeoutOption, {}, take_timeout}, {kRetryForOption, {}, take_retry_for},
+    {kReportOption, {}, take_report},
 };
 
 namespace {
@@ -252,6 +257,8 @@ CommandLine parse_command_line(int argc, char **argv, const char *device_variabl
     else if (line.action == CommandLine::check && line.retry_for.value >= 0)
         static_cast<void>(
             refuse(line, kRetryForOption, line.retry_for.text, kRetryForOnlyForSends));
+    else if (line.action == CommandLine::check && line.report.value >= 0)
+        static_cast<void>(refuse(line, kReportOption, line.report.text, kRetryForOnlyForSends));
     if (line.action == CommandLine::invalid)
         return line;
     // The variables stand for the option when the option is not given: one

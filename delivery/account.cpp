@@ -23,9 +23,14 @@ constexpr const char *kMsgSent = "SMS successfully sent.";
 // every round or says that the modem cannot send, or a port that never
 // came back: nothing says the message itself is at fault.
 constexpr const char *kMsgGaveUp = "SMS not sent: no more tries.";
+// --report: a message sent that a status report says was not delivered,
+// or that none said was.
+constexpr const char *kMsgUndelivered = "SMS not delivered.";
+constexpr const char *kMsgUnreported = "SMS delivery not confirmed.";
 // By Outcome; no port at the start: its own line said why.
-const char *const kFixedLines[] = {kMsgSent,         kMsgModeError, kMsgPromptError,   kMsgRejected,
-                                   kMsgNotConfirmed, kMsgGaveUp,    kMsgInvalidNumber, nullptr};
+const char *const kFixedLines[] = {
+    kMsgSent,   kMsgModeError,     kMsgPromptError, kMsgRejected,   kMsgNotConfirmed,
+    kMsgGaveUp, kMsgInvalidNumber, kMsgUndelivered, kMsgUnreported, nullptr};
 static_assert(std::size(kFixedLines) == static_cast<std::size_t>(Outcome::no_port) + 1);
 
 // A recipient served: the number and the <mr> of each part's "+CMGS: <mr>".
@@ -220,6 +225,7 @@ void record_accepted(Delivery &d, std::size_t who, unsigned part, unsigned count
                static_cast<int>(without_ok.size()), without_ok.data());
     r.references[part] = reference;
     r.accepted = part + 1;
+    r.accepted_on = d.modem;
     r.history = remember_accepted(r.history);
     if (r.accepted < count)
         return;
@@ -262,6 +268,7 @@ void begin_recipient(Delivery &d, std::size_t who, unsigned count)
            device != nullptr ? device : "");
     r.accepted = 0;
     r.history = remember_accepted(r.history);  // a new message from another sender
+    r.report = {};
 }
 
 bool unsettled_left(const Delivery &d)

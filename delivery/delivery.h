@@ -9,6 +9,15 @@
 // seen in any wait unwinds to the caller, which gives the port back.
 // finish_delivery() logs what became of the recipients and the run's last
 // line, and gives the exit status.
+//
+// With status reports asked for (`report_seconds`), every PDU asks the
+// service centre for one; each port taken is set to pass them on (only
+// <ds> of AT+CNMI and, if need be, its <mode>), and the setting found is
+// given back before the port is, however the run ends. After the last
+// round the run holds the port until every part sent has its final
+// report, or the time is up; it holds it through a pause between rounds
+// too while a report is due on it. A recipient counts as served only once
+// every part is reported delivered.
 #pragma once
 
 #include "at.h"
@@ -65,6 +74,32 @@ inline constexpr DialogueTimeouts kDialogueTimeouts = {10, 5, 180};
 
 inline constexpr RetryPlan kRetryPlan = {kRetryWaitSeconds, kRetryWindowSeconds};
 
+// --report: how long a run may wait for the status reports.
+inline constexpr int kMinReportSeconds = 1;
+inline constexpr int kMaxReportSeconds = 3600;
+static_assert(kStatusLineStore >= kMaxRecipients * kMaxParts, "a report for every part");
+
+// How the port in use routes status reports (AT+CNMI, 3GPP TS 27.005
+// 3.4.1): asked; passing them on as +CDS; changed by the run, `found`
+// (its <mode>,<mt>,<bm>,<ds>[,<bfr>]) to be given back.
+inline constexpr std::size_t kRoutingFields = 5;
+struct Routing {
+    bool asked = false;
+    bool routed = false;
+    bool changed = false;
+    std::array<int, kRoutingFields> found{};
+    std::size_t fields = 0;
+};
+
+// What status reports said of one recipient's parts.
+struct ReportState {
+    std::array<bool, kMaxParts> delivered{};
+    bool told = false;   // "still trying" logged
+    bool final = false;  // every part delivered, or one not: no later report counts
+    bool left = false;   // its modem was given back before that: none can come now
+    int noted = -1;      // a delivered part's status that the line names
+};
+
 // What becomes of the run's recipients across rounds.
 struct RecipientState {
     unsigned accepted = 0;  // parts the modem confirmed, in order: a retry goes on here
@@ -78,6 +113,7 @@ struct RecipientState {
     unsigned standing_order = 0;              // ... and when, counted over the run
     std::array<int, kMaxParts> references{};  // each accepted part's <mr>, -1 when none came
     std::size_t accepted_on = 0;              // the modem that accepted those parts
+    ReportState report{};
 };
 
 // A modem of a pool, in this run: failed in this round (the next round
@@ -85,6 +121,7 @@ struct RecipientState {
 struct ModemState {
     bool failed = false;
     bool out = false;
+    bool no_reports = false;  // cannot pass status reports on: said once
 };
 
 // One run's messages and how far they got.
@@ -115,6 +152,10 @@ struct Delivery {
     const char *device = nullptr;
     bool move = false;
     bool started = false;  // a round began on some modem
+    // --report: the longest wait for the status reports (0: none asked
+    // for), and how the port in use routes them.
+    int report_seconds = 0;
+    Routing routing{};
 };
 
 // The policy's decision on a failure, recorded in the delivery and logged.
@@ -175,3 +216,28 @@ bool deliver(Delivery &delivery, ModemPort &port, const ModemPorts &ports,
 // last line, from the failure that stands last for a recipient not served;
 // returns the exit status.
 int finish_delivery(const Delivery &delivery);
+
+// Status reports (routing.cpp, reports.cpp). route_reports() asks the
+// modem in use how it routes them (AT+CNMI? and AT+CNMI=?) and sets <ds>
+// to 1, and <mode> to one that passes unsolicited lines on if the found
+// one does not (2, else 1, else 3), every other field as found; a modem
+// that cannot is named in an error line, once, and what it sends cannot
+// be confirmed. False when a stop signal ended it.
+bool route_reports(int fd, Delivery &d, const DialogueTimeouts &timeouts);
+// Gives the found setting back, after a stop too (briefly), takes the
+// reports that came, and counts every part still waiting for one on this
+// modem as lost: its report cannot reach a port given back.
+void restore_routing(int fd, Delivery &d, const DialogueTimeouts &timeouts);
+// Takes every status report that came and, as the policy decides, records
+// it for the part sent through the modem in use whose "+CMGS: <mr>" is its
+// TP-MR, to the recipient's number that is its TP-RA; others are ignored.
+void collect_reports(Delivery &d);
+// Whether a part sent through the modem in use waits for a report that can
+// still come.
+bool reports_due(const Delivery &d);
+// Listens for the reports due until `until` (monotonic ms) or until none
+// is; false when a stop signal ended it.
+bool await_reports(int fd, Delivery &d, long long until);
+// At the wait's end: every recipient sent whose delivery no report
+// confirmed fails, each with its line.
+void settle_reports(Delivery &d);

@@ -96,7 +96,8 @@ Step submit_parts(int fd, Delivery &d, std::size_t who, const DialogueTimeouts &
 {
     RecipientState &r = d.recipients[who];
     PduList &pdus = g_pdus;
-    const unsigned count = build_pdus(d.numbers[who], d.text, pdus, d.reference);
+    const unsigned count =
+        build_pdus(d.numbers[who], d.text, pdus, d.reference, d.report_seconds > 0);
     if (count == 0) {  // the caller checked the numbers; never send a broken PDU
         const Cause invalid = {FailureKind::recipient, kNoValidNumber, "", -1};
         return step_of(judge_failure(d, {Stage::number, invalid}, who));
@@ -180,9 +181,16 @@ Reply enter_pdu_mode(int fd, const DialogueTimeouts &t)
 RoundEnd send_round(int fd, Delivery &d, const DialogueTimeouts &timeouts)
 {
     Step step = set_pdu_mode(fd, d, timeouts);
+    // Before the first submission: a report can come only once routed.
+    const bool routing = d.report_seconds > 0 && !d.routing.asked;
+    if (step == Step::go_on && routing && !d.modem_states[d.modem].no_reports &&
+        !route_reports(fd, d, timeouts))
+        step = Step::interrupted;
     for (std::size_t who = 0; who < d.numbers.size() && step == Step::go_on; ++who) {
         if (!d.recipients[who].settled)
             step = submit_parts(fd, d, who, timeouts);
+        if (d.report_seconds > 0)
+            collect_reports(d);  // those that came meanwhile, each part's reference known
     }
     return step == Step::interrupted ? RoundEnd::interrupted : RoundEnd::ran;
 }

@@ -9,6 +9,7 @@
 
 #include "at.h"
 #include "base.h"
+#include "pdu.h"
 
 #include <charconv>
 
@@ -22,6 +23,7 @@ constexpr int kCmsDuplicate = 197;         // what TP-RD asks for: the first cop
 constexpr int kCmsNetworkTimeout = 332;    // no answer in time: it may have gone
 constexpr int kCmeNetworkTimeout = 31;
 constexpr long long kMillisPerSecond = 1000;
+constexpr int kStatusReceived = 0x00;  // TP-ST: short message received by the SME
 
 struct FailureRule {
     Family family;
@@ -277,4 +279,19 @@ History remember_accepted(History history)
 {
     history.resubmit = history.maybe_sent = false;
     return history;
+}
+
+ReportDecision decide_report(int status, bool told)
+{
+    if (status < 0)
+        return {Fate::not_confirmed, true, true, false, Outcome::unreported};
+    switch (status_class(static_cast<std::uint8_t>(status))) {
+    case StatusClass::delivered:
+        return {Fate::delivered, true, false, status != kStatusReceived};
+    case StatusClass::still_trying:
+        return {Fate::still_trying, false, !told};
+    case StatusClass::not_delivered:
+        break;
+    }
+    return {Fate::not_delivered, true, true, false, Outcome::undelivered};
 }

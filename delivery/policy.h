@@ -100,8 +100,21 @@ enum class Reach { recipient, unsettled };
 // The fixed line a failed run ends with, by the failure that stands last:
 // the mode command, a prompt, a message refused for good, a submission
 // never answered, anything else that outlasted the rounds, a number that
-// cannot be sent to, or no port at the start (its own line said why).
-enum class Outcome { sent, mode, prompt, rejected, unconfirmed, gave_up, invalid_number, no_port };
+// cannot be sent to, a message sent but reported not delivered, or sent
+// and never reported delivered; or no port at the start (its own line said
+// why).
+enum class Outcome {
+    sent,
+    mode,
+    prompt,
+    rejected,
+    unconfirmed,
+    gave_up,
+    invalid_number,
+    undelivered,
+    unreported,
+    no_port
+};
 
 // How the attempt's log line ends: "; trying again in <n> s.", "; no more
 // tries.", "." (refused for a cause of its own), "; the modem cannot send.",
@@ -123,3 +136,22 @@ struct Decision {
 
 Decision decide(const Failure &failure, const History &history, const RetryClock &clock,
                 const RetryPlan &plan, const PoolView &pool = {});
+
+// What a status report says of the part it answers (3GPP TS 23.040
+// 9.2.3.15), or, at the wait's end, that none came: delivered; the
+// service centre still trying (wait on); not delivered (the recipient
+// fails, and nothing is sent again: the centre itself gave up); or not
+// confirmed.
+enum class Fate { delivered, still_trying, not_delivered, not_confirmed };
+
+struct ReportDecision {
+    Fate fate;
+    bool final = false;  // no later report changes the part's fate
+    bool tell = false;   // a line now: not delivered, or the first "still trying"
+    bool noted = false;  // delivered, with a status other than "received" that the line names
+    Outcome outcome = Outcome::sent;  // the run's last line, should this stand
+};
+
+// `status`: the report's TP-ST, or -1 when the wait ended without one.
+// `told`: the recipient's "still trying" was logged already.
+ReportDecision decide_report(int status, bool told);

@@ -14,10 +14,10 @@ namespace {
 constexpr long long kMillisPerSecond = 1000;
 constexpr long kNanosPerMilli = 1'000'000;
 
-// Sleeps `seconds` without the port; false when a stop signal ended it.
-bool pause_between_rounds(int seconds)
+// Sleeps until `until` (monotonic ms) without the port; false when a stop
+// signal ended it.
+bool pause_between_rounds(long long until)
 {
-    const long long until = monotonic_ms() + kMillisPerSecond * seconds;
     for (;;) {
         if (g_stop_signal != 0)
             return false;
@@ -49,9 +49,47 @@ Taken take_port(Delivery &d, ModemPort &port, const ModemPorts &ports, PortNote 
     return taken;
 }
 
-}  // namespace
+// Gives the port back, the modem's own routing of status reports first.
+void give_back(ModemPort &port, Delivery &d, const DialogueTimeouts &t)
+{
+    if (port.fd >= 0 && d.report_seconds > 0)
+        restore_routing(port.fd, d, t);
+    close_modem(port);
+}
 
-bool deliver(Delivery &d, ModemPort &port, const ModemPorts &ports, const DialogueTimeouts &t)
+// After the last round: the modem's state if a decision asked for it, then
+// the wait for the status reports, with the port held, as they reach only
+// an open port. False when a stop signal ended either.
+bool end_rounds(Delivery &d, const ModemPort &port, const DialogueTimeouts &t)
+{
+    if (d.log_state && port.fd >= 0 && !log_modem_state(port.fd, t))
+        return false;
+    const long long until = monotonic_ms() + kMillisPerSecond * d.report_seconds;
+    if (port.fd >= 0 && !await_reports(port.fd, d, until))
+        return false;
+    settle_reports(d);
+    return true;
+}
+
+// How a pause between rounds ended: with the port given back, to be taken
+// again in turn; held through it; or cut short by a stop signal.
+enum class Paused { given_back, held, stopped };
+
+// Between rounds the port is free for other alarms. While a report is due
+// on it, it is held through the pause instead: once given back, the
+// report would be lost.
+Paused pause_round(Delivery &d, ModemPort &port, const DialogueTimeouts &t)
+{
+    const long long resume = monotonic_ms() + kMillisPerSecond * d.pause_seconds;
+    if (port.fd >= 0 && !await_reports(port.fd, d, resume))
+        return Paused::stopped;
+    if (port.fd >= 0 && reports_due(d))
+        return Paused::held;
+    give_back(port, d, t);
+    return pause_between_rounds(resume) ? Paused::given_back : Paused::stopped;
+}
+
+bool run_rounds(Delivery &d, ModemPort &port, const ModemPorts &ports, const DialogueTimeouts &t)
 {
     d.modems = std::min(ports.devices.size(), kMaxModems);
     d.device_names = ports.devices.first(d.modems);
@@ -71,21 +109,31 @@ bool deliver(Delivery &d, ModemPort &port, const ModemPorts &ports, const Dialog
                 modem.failed = true;  // none of those left could be had
             static_cast<void>(judge_failure(d, {Stage::port, why}));
         }
-        if (d.move) {  // on another modem of the pool, at once
-            close_modem(port);
+        // On another modem of the pool, at once: the reports still due on
+        // this one are lost, as waiting for them would hold the alarm back.
+        if (d.move) {
+            give_back(port, d, t);
             taken = take_port(d, port, ports, note);
             continue;
         }
-        if (d.end_run || d.pause_seconds < 0 || !unsettled_left(d)) {
-            // A stop while the modem is asked for its state ends it too.
-            return !d.log_state || port.fd < 0 || log_modem_state(port.fd, t);
-        }
-        // Between rounds the port is free for other alarms; it is taken
-        // again in turn.
-        close_modem(port);
-        if (!pause_between_rounds(d.pause_seconds))
+        if (d.end_run || d.pause_seconds < 0 || !unsettled_left(d))
+            return end_rounds(d, port, t);
+        const Paused paused = pause_round(d, port, t);
+        if (paused == Paused::stopped)
             return false;
         begin_round(d);
-        taken = take_port(d, port, ports, note);
+        if (paused == Paused::given_back)
+            taken = take_port(d, port, ports, note);
     }
+}
+
+}  // namespace
+
+bool deliver(Delivery &d, ModemPort &port, const ModemPorts &ports, const DialogueTimeouts &t)
+{
+    const bool done = run_rounds(d, port, ports, t);
+    // However the rounds ended, a stop included: the modem's own setting back.
+    if (port.fd >= 0 && d.report_seconds > 0)
+        restore_routing(port.fd, d, t);
+    return done;
 }

@@ -347,6 +347,35 @@ TEST(Policy, Decisions)
                  remember_accepted(unanswered).maybe_sent);
 }
 
+// What a status report, or none in time, means for its part.
+TEST(Policy, Reports)
+{
+    using enum Fate;
+    struct Row {
+        int status;  // -1: none came
+        bool told;
+        ReportDecision want;
+    };
+    const Row rows[] = {
+        {0x00, false, {delivered, true}},
+        {0x02, false, {delivered, true, false, true}},  // replaced: named in the line
+        {0x20, false, {still_trying, false, true}},
+        {0x3F, true, {still_trying}},  // told once is enough
+        {0x46, false, {not_delivered, true, true, false, Outcome::undelivered}},
+        {0x63, true, {not_delivered, true, true, false, Outcome::undelivered}},
+        {-1, false, {not_confirmed, true, true, false, Outcome::unreported}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.status);
+        const ReportDecision got = decide_report(row.status, row.told);
+        EXPECT_EQ(got.fate, row.want.fate);
+        EXPECT_EQ(got.final, row.want.final);
+        EXPECT_EQ(got.tell, row.want.tell);
+        EXPECT_EQ(got.noted, row.want.noted);
+        EXPECT_EQ(got.outcome, row.want.outcome);
+    }
+}
+
 // A scratch lock directory and log socket, and the real delivery, rounds
 // included, on a scripted modem.
 class Deliver : public ::testing::Test {
@@ -384,12 +413,13 @@ protected:
     }
     // The run's exit status, or -1 when a stop ended it; `device`: the modem by another name.
     int deliver_to(ScriptedModem &modem, std::vector<const char *> numbers, const std::string &text,
-                   const RetryPlan &plan, const char *device = nullptr)
+                   const RetryPlan &plan, const char *device = nullptr, int report = 0)
     {
-        return deliver_on({device != nullptr ? device : modem.path()}, numbers, text, plan, false);
+        return deliver_on({device != nullptr ? device : modem.path()}, numbers, text, plan, false,
+                          report);
     }
     int deliver_on(std::vector<const char *> devices, std::vector<const char *> numbers,
-                   const std::string &text, const RetryPlan &plan, bool pool)
+                   const std::string &text, const RetryPlan &plan, bool pool, int report = 0)
     {
         const ModemPorts ports = {devices, dir.c_str(), 1, 3};
         std::vector<char *> argv;
@@ -397,6 +427,7 @@ protected:
             argv.push_back(const_cast<char *>(n));
         Delivery d{argv, {Alphabet::raw, text}, kReference, plan};
         d.pool = pool;
+        d.report_seconds = report;
         ModemPort port;
         const bool done = deliver(d, port, ports, kShort);
         close_modem(port);
@@ -407,6 +438,16 @@ protected:
 Answer error(const std::string &line)
 {
     return {{0ms, "\r\n" + line + "\r\n"}};
+}
+
+// A status report as +CDS passes it on, without the centre's address: for
+// the part with reference `mr` to 111 or 222, with TP-ST `status`.
+std::string cds(int mr, const char *number, int status)
+{
+    char tpdu[64];  // first octet, TP-MR, TP-RA, TP-SCTS, TP-DT, TP-ST
+    const int n = std::snprintf(tpdu, sizeof tpdu, "06%02X0381%s6221012143654062210121537040%02X",
+                                mr, number == std::string("111") ? "11F1" : "22F2", status);
+    return "\r\n+CDS: " + std::to_string(n / 2) + "\r\n00" + tpdu + "\r\n";
 }
 
 TEST_F(Deliver, Transcripts)
@@ -452,12 +493,28 @@ TEST_F(Deliver, Transcripts)
         std::vector<Answer> second = {};
         std::vector<std::string> second_commands = {};
         bool held = false;
+        int report = 0;  // --report
     };
     // A modem that refuses AT+CMEE=1, and the result of an earlier run's
     // submission that it gives late.
     const Answer late_then_ok = {{0ms, "\r\n+CMGS: 1\r\n\r\nOK\r\n"}, {50ms, "\r\nOK\r\n"}};
     const Answer cmee_refused = {{30ms, "\r\nERROR\r\n"}};
     const Answer split_500 = {{0ms, "\r\n+CMS ERROR: 50"}, {300ms, "0\r\n"}};
+    // Status reports: the modem's routing, found, offered, set and given back.
+    const Answer routing = error("+CNMI: 0,2,1,0,1\r\n\r\nOK");
+    const Answer offered = error("+CNMI: (0-3),(0-3),(0-3),(0-2),(0,1)\r\n\r\nOK");
+    const Answer no_ds = error("+CNMI: (0-3),(0-3),(0-3),(0,2),(0,1)\r\n\r\nOK");
+    const std::vector<std::string> route = {"AT+CNMI?\r", "AT+CNMI=?\r", "AT+CNMI=2,2,1,1,1\r"};
+    const std::string restore = "AT+CNMI=0,2,1,0,1\r";
+    // Another number's report for part 1 as the prompt of part 2 comes;
+    // 111's before the result of part 2; the centre still trying on part
+    // 2, then delivering it while the run waits.
+    const Answer foreign_then_prompt = {{0ms, cds(5, "222", 0x46) + "\r\n> "}};
+    const Answer reports_around_result = {
+        {0ms, cds(5, "111", 0x00)},
+        {100ms, "\r\n+CMGS: 6\r\n\r\nOK\r\n" + cds(6, "111", 0x20)},
+        {300ms, cds(6, "111", 0x00)}};
+    const Answer sent5 = {{0ms, "\r\n+CMGS: 5\r\n\r\nOK\r\n"}};
     // clang-format off
     const std::vector<Row> rows = {
         {"fair weather", {"111"}, "x", {kOk, kOk, kPrompt, kSent}, join({mode, a}), {served, sent}, 0},
@@ -554,6 +611,43 @@ TEST_F(Deliver, Transcripts)
         {"pool: a busy first modem is passed over", {"111"}, "x", {}, {},
          {"SMS to 111 sent via {B}: message reference 7.", sent}, 0, {kOk, kOk, kPrompt, kSent},
          join({mode, a}), true},
+        {"reports: between a later part's commands, one in a result, another number's ignored", {"111"},
+         std::string(160, 'x') + "y",
+         {kOk, kOk, routing, offered, kOk, kPrompt, sent5, foreign_then_prompt, reports_around_result, kOk},
+         join({mode, route, {"AT+CMGS=150\r", part1.substr(0, 2) + "7" + part1.substr(3), "AT+CMGS=24\r",
+                             part2.substr(0, 2) + "7" + part2.substr(3), restore}}),
+         {"SMS to 111 sent: message references 5, 6.",
+          "SMS to 111 not delivered yet: congestion; the service centre keeps trying.",
+          "SMS to 111 delivered at 2026-12-10 12:35:07 +01:00.", sent}, 0, {}, {}, false, 5},
+        {"reports: one due holds the port through the pause, routed once", {"111", "222"}, "x",
+         {kOk, kOk, routing, offered, kOk, kPrompt, sent5, kPrompt, error("+CMS ERROR: 42"), kOk, kOk,
+          kPrompt, {{0ms, "\r\n+CMGS: 6\r\n\r\nOK\r\n" + cds(5, "111", 0) + cds(6, "222", 0)}}, kOk},
+         join({mode, route, {"AT+CMGS=11\r", "003100038111F10000AA0178\x1a", "AT+CMGS=11\r",
+                             "003100038122F20000AA0178\x1a"}, mode,
+               {"AT+CMGS=11\r", "003500038122F20000AA0178\x1a", restore}}),
+         {"SMS to 111 sent: message reference 5.",
+          "SMS to 222 failed: +CMS ERROR: 42 (congestion); trying again in 0 s.",
+          "SMS to 222 sent: message reference 6.", "SMS to 111 delivered at 2026-12-10 12:35:07 +01:00.",
+          "SMS to 222 delivered at 2026-12-10 12:35:07 +01:00.", sent}, 0, {}, {}, false, 5},
+        {"reports, pool: the modem left for another is given its setting back, its reports lost",
+         {"111", "222"}, "x",
+         {kOk, kOk, routing, offered, kOk, kPrompt, sent5, error("+CMS ERROR: 311"), kOk, kOk},
+         join({mode, route, {"AT+CMGS=11\r", "003100038111F10000AA0178\x1a", "AT+CMGS=11\r", "\x1b",
+                             restore}}),
+         {"SMS to 111 sent via {A}: message reference 5.",
+          "SMS to 222 via {A} failed: +CMS ERROR: 311 (SIM PIN required); trying the next modem now.",
+          "SMS to 222 sent via {B}: message reference 6.", "SMS to 222 delivered at 2026-12-10 12:35:07 +01:00.",
+          "SMS to 111 not confirmed: the port was given back before a delivery report came.",
+          "SMS delivery not confirmed."}, 1,
+         {kOk, kOk, routing, offered, kOk, kPrompt, {{0ms, "\r\n+CMGS: 6\r\n\r\nOK\r\n" + cds(6, "222", 0)}}, kOk},
+         join({mode, route, {"AT+CMGS=11\r", "003100038122F20000AA0178\x1a", restore}}), false, 5},
+        {"reports: a modem that offers no ds=1 sends once, waits for none and says so", {"111"}, "x",
+         {kOk, kOk, routing, no_ds, kPrompt, kSent}, join({mode, {"AT+CNMI?\r", "AT+CNMI=?\r"},
+         {"AT+CMGS=11\r", "003100038111F10000AA0178\x1a"}}),
+         {"The modem cannot pass delivery reports on: AT+CNMI=? answered \"+CNMI: "
+          "(0-3),(0-3),(0-3),(0,2),(0,1)\".", served,
+          "SMS to 111 not confirmed: the modem cannot pass delivery reports on.",
+          "SMS delivery not confirmed."}, 1, {}, {}, false, 5},
     };
     // clang-format on
     const int waits[] = {0, 0, 60};  // two rounds of retries: a third would start too late
@@ -562,14 +656,15 @@ TEST_F(Deliver, Transcripts)
         ScriptedModem modem(row.script);
         std::optional<ScriptedModem> second;
         if (row.second.empty()) {
-            EXPECT_EQ(deliver_to(modem, row.numbers, row.text, {waits, 5}), row.status);
+            EXPECT_EQ(deliver_to(modem, row.numbers, row.text, {waits, 5}, nullptr, row.report),
+                      row.status);
         } else {
             second.emplace(row.second);
             const int holder = row.held ? open(modem.path(), O_RDWR | O_NOCTTY) : -1;
             EXPECT_TRUE(!row.held || flock(holder, LOCK_EX | LOCK_NB) == 0);
-            EXPECT_EQ(
-                deliver_on({modem.path(), second->path()}, row.numbers, row.text, {waits, 5}, true),
-                row.status);
+            EXPECT_EQ(deliver_on({modem.path(), second->path()}, row.numbers, row.text, {waits, 5},
+                                 true, row.report),
+                      row.status);
             close(holder);
             EXPECT_EQ(second->commands(), row.second_commands);
         }
@@ -602,6 +697,28 @@ TEST_F(Deliver, StopDuringAPauseUnwinds)
     g_stop_signal = 0;
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1)
         << "only the log socket: no lock";
+}
+
+// A stop while the run waits for reports: the modem's own setting goes
+// back all the same, at once.
+TEST_F(Deliver, StopWhileWaitingForReportsGivesTheSettingBack)
+{
+    ScriptedModem modem({kOk, kOk, error("+CNMI: 1,0,0,0,0\r\n\r\nOK"),
+                         error("+CNMI: (1,2),(0-3),(0-3),(0,1),(0,1)\r\n\r\nOK"), kOk, kPrompt,
+                         kSent, kOk});
+    std::thread stopper([&] {
+        while (modem.commands().size() < 7)  // the PDU is in
+            std::this_thread::sleep_for(10ms);
+        std::this_thread::sleep_for(300ms);
+        g_stop_signal = SIGTERM;
+    });
+    const auto start = Clock::now();
+    const int waits[] = {0};
+    EXPECT_EQ(deliver_to(modem, {"111"}, "x", {waits, 5}, nullptr, 60), -1);
+    EXPECT_LT(Clock::now() - start, 3s) << "the wait for reports is cut short";
+    stopper.join();
+    g_stop_signal = 0;
+    EXPECT_EQ(modem.commands().back(), "AT+CNMI=1,0,0,0,0\r");
 }
 
 // A modem that re-plugs between rounds: the round that finds no port is a

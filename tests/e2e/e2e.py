@@ -41,6 +41,10 @@ HELP = """Sends the text as SMS to every number through the GSM modem.
       --retry-for SECONDS
                  start retry rounds up to this long after the first failure,
                  the last pause repeating (0 to 86400; 0: no retries)
+      --report SECONDS
+                 wait up to SECONDS (1 to 3600) for the network's delivery
+                 reports, holding the modem meanwhile; status 0 only if every
+                 message was reported delivered
   -h, --help     print this help and exit
   -V, --version  print the version and exit
       --check    ask the modem whether a message would go out now: prints its
@@ -235,6 +239,11 @@ class Recipients(E2E):
                  {"CELLPOST_POOL": "/a b"}),
                 (["-d", "dev/ttyUSB8", "123", "hi"], 1, "$", bad + 'dev/ttyUSB8" is not an absolute path.'),
                 (["--device=", "123", "hi"], 1, "$", bad + '" is empty.'),
+                (["--report", "0", "123", "hi"], 1, "$", f'Invalid --report: "0" {seconds} 1 to 3600.'),
+                (["--report=-5", "123", "hi"], 1, "$", f'Invalid --report: "-5" {seconds} 1 to 3600.'),
+                (["--report", "3601x", "123", "hi"], 1, "$",
+                 f'Invalid --report: "3601x" {seconds} 1 to 3600.'),
+                (["--report"], 1, re.escape(USAGE) + "$"),
                 (["-d", "/" + "x" * 200, "--check"], 1, "$",
                  bad + "/" + "x" * 63 + '..." is longer than 200 bytes.'),
                 (["-d", "/dev/ttyUSB8"] * 4 + ["-d", "/dev/ttyS2", "123", "hi"], 1, "$",
@@ -1018,6 +1027,62 @@ class Ports(E2E):
         self.assertLess(run.elapsed, LOAD)  # not the 10 s for a live lock
         self.assertEqual(run.messages(), ["No modem port: cannot remove stale lock "
                                           "/var/lock/LCK..ttyUSB8: Operation not permitted"])
+
+
+def status_report(reference, number, status):
+    """A +CDS report, raw for a script row, of the part with `reference` to
+    `number`: no centre address, then first octet, TP-MR, TP-RA, TP-SCTS,
+    TP-DT (2026-12-10 12:34:56 +01:00) and TP-ST."""
+    digits = number.lstrip("+")
+    padded = digits + "F" * (len(digits) % 2)
+    address = "".join(padded[i + 1] + padded[i] for i in range(0, len(padded), 2))
+    kind = "91" if number.startswith("+") else "81"
+    tpdu = f"06{reference:02X}{len(digits):02X}{kind}{address}{'62210121436540' * 2}{status:02X}"
+    return f"\\r\\n+CDS: {len(tpdu) // 2}\\r\\n00{tpdu}\\r\\n"
+
+
+def unescaped(answer):
+    """A script row's raw answer as the bytes of an unsolicited line."""
+    return answer.replace("\\r\\n", "\r\n").strip()
+
+
+class Reports(E2E):
+    """--report against modems whose routing is 0,1,0,0,0 (reports kept in
+    the modem), each run in a sandbox of its own, at once: the run routes
+    them to itself (only ds and the mode), gives the setting back, and ends
+    0 only when every part was reported delivered."""
+
+    A, B = "+15555550123", "+15555550124"
+    ROUTING = ["--script", "AT+CNMI?|*|+CNMI: 0,1,0,0,0\\nOK|0",
+               "--script", "AT+CNMI=?|*|+CNMI: (0-2),(0-3),(0-3),(0-2),(0,1)\\nOK|0"]
+    CASES = [  # numbers, text, simulator options, status, messages
+        # Part 1's report comes before each prompt (the first time, before
+        # part 1 went: no part's yet), part 2's every 0.7 s, while the run waits.
+        ([A], "d" * 200, ["--before-prompt", unescaped(status_report(1, A, 0)),
+                          "--notice", unescaped(status_report(2, A, 0)), "--notice-ms", "700"], 0,
+         [served(A, 1, 2), f"SMS to {A} delivered at 2026-12-10 12:34:56 +01:00.", *SENT]),
+        # Not delivered to A; B, before it, has the same reference, but the report is not B's.
+        ([B, A], "r", ["--script", f"PDU:{A}|*|=\\r\\n+CMGS: 1\\r\\n\\r\\nOK\\r\\n"
+                       f"{status_report(1, A, 0x46)}|0"], 1,
+         [served(B, 1), served(A, 1),
+          f"SMS to {A} not delivered: SM validity period expired (status 0x46).",
+          f"SMS to {B} not confirmed: no delivery report in 2 s.", "SMS delivery not confirmed."]),
+    ]
+
+    def test_reports(self):
+        with concurrent.futures.ThreadPoolExecutor(len(self.CASES)) as pool:
+            results = list(pool.map(
+                lambda c: self.run_alone(["--report", "2", *c[0], c[1]], self.ROUTING + c[2]),
+                self.CASES))
+        for (numbers, _, _, status, messages), (run, received, pdus) in zip(self.CASES, results):
+            with self.subTest(numbers=numbers):
+                self.assertEqual((run.status, run.messages()), (status, messages))
+                self.assertLess(run.elapsed, (2 if status else 1) + LOAD)
+                self.assertTrue(received.startswith(
+                    MODE + b"AT+CNMI?\rAT+CNMI=?\rAT+CNMI=2,1,0,1,0\rAT+CMGS="), received)
+                self.assertTrue(received.endswith(b"\x1aAT+CNMI=0,1,0,0,0\r"), received)
+                self.assertEqual([int(h[2:4], 16) & 0x20 for h, _ in pdus], [0x20] * len(pdus))
+                self.assertEqual(run.locks, {})
 
 
 class OtherDevice(E2E):
