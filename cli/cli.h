@@ -291,6 +291,17 @@ struct CheckResult {
 CheckResult check_modem(ModemPort &port, const ModemPorts &ports, const CheckRequest &request,
                         const DialogueTimeouts &timeouts);
 
+// ---- Between the command line's files: the devices (devices.cpp) ----
+
+// Marks the line invalid: `value` of `option` (nullptr: a device) is wrong;
+// false.
+bool refuse(CommandLine &line, const char *option, std::string_view value, const char *problem);
+// Adds `path` (from `from`) to the devices the run tries; false, with the
+// line marked invalid, when it cannot be one.
+bool add_device(CommandLine &line, const char *path, const char *from);
+// The devices of CELLPOST_POOL, separated by blanks, as a pool.
+bool add_pool(CommandLine &line, std::string_view names);
+
 // ---- Between --check's files: the modem asked within its time (asking.cpp) ----
 
 struct Asking {
@@ -320,6 +331,15 @@ int print_monitor_problem(const char *problem);
 // A pool's line: OK when every modem is ready, WARNING when some are (the
 // first that is not, `worst`, named), CRITICAL when none is.
 int print_monitor_pool(int ready, int modems, const CheckResult &worst);
+
+// --check and --monitor as the command line asks, on the devices in
+// effect; with a pool, every modem in turn: the exit status.
+int run_check(const CommandLine &line, const ModemPorts &ports, const char *devices_from,
+              const DialogueTimeouts &timeouts);
+
+// Logs "Interrupted by signal <n>." where a stop signal unwound to, with the
+// port given back; 1.
+int interrupted();
 
 // The whole run, from the command line to the exit status.
 int cellpost_main(int argc, char **argv, const ModemPorts &ports = kDefaultModemPorts,

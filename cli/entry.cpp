@@ -95,12 +95,15 @@ void print_build(const ModemPorts &ports, const char *devices_from, bool pool,
     std::printf(kHelpLockWaitFormat, kLockWaitMaxSeconds);
 }
 
-// Where a stop signal unwound to, with the port given back.
+}  // namespace
+
 int interrupted()
 {
     report(LOG_ERR, kMsgInterruptedFormat, static_cast<int>(g_stop_signal));
     return 1;
 }
+
+namespace {
 
 // A value that cannot be, a device's named with where it came from;
 // nothing else happens.
@@ -118,73 +121,6 @@ int invalid_value(const CommandLine &line)
                       shown, value.data(), cut ? "..." : "", line.problem);
     report(LOG_ERR, "%s", message.data());
     return line.monitor ? print_monitor_problem(message.data()) : 1;
-}
-
-// One modem's check: its verdict logged (at err only when an alarm would
-// not go out: a busy port is most likely one going out), and printed.
-CheckResult check_one(const CommandLine &line, const ModemPorts &ports, const char *devices_from,
-                      int seconds, const DialogueTimeouts &timeouts)
-{
-    const CheckResult result =
-        check_modem(g_port, ports, {devices_from, seconds, !line.monitor}, timeouts);
-    close_modem(g_port);  // before anything is printed or logged
-    if (result.interrupted)
-        static_cast<void>(interrupted());
-    else if (result.cause == nullptr)
-        report(LOG_INFO, "%s", kMsgModemReady);
-    else
-        report(result.busy ? LOG_NOTICE : LOG_ERR, kMsgModemNotReadyFormat, result.cause);
-    if (line.monitor || result.interrupted)
-        return result;
-    if (result.cause == nullptr)
-        std::printf("%s\n", kCheckReady);
-    else
-        std::printf("%s%s\n", kCheckNotReady, result.cause);
-    return result;
-}
-
-// --check and --monitor; with a pool, every modem in turn, each within its
-// share of the time: ready when one of them would send.
-int check(const CommandLine &line, const ModemPorts &ports, const char *devices_from,
-          const DialogueTimeouts &timeouts)
-{
-    // Printed only once the port is given back: a paused terminal or a
-    // slow reader must not hold the modem. What one modem's check prints
-    // is part of its replies, so it fits.
-    static std::array<char, kCheckOutputSize> output;
-    static_cast<void>(std::setvbuf(stdout, output.data(), _IOFBF, output.size()));  // cannot fail
-    const int seconds = line.timeout.value > 0 ? line.timeout.value : kCheckSeconds;
-    if (!line.pool || ports.devices.size() < 2) {
-        const CheckResult result = check_one(line, ports, devices_from, seconds, timeouts);
-        if (line.monitor)
-            return print_monitor_line(result, seconds);
-        return result.cause == nullptr && !result.interrupted ? 0 : 1;
-    }
-    const auto modems = static_cast<int>(ports.devices.size());
-    const int share = std::max(seconds / modems, 1);
-    int ready = 0;
-    CheckResult worst{};  // the first modem that is not ready
-    for (std::size_t i = 0; i < ports.devices.size(); ++i) {
-        ModemPorts one = ports;
-        one.devices = ports.devices.subspan(i, 1);
-        const CheckResult result = check_one(line, one, devices_from, share, timeouts);
-        if (result.interrupted)
-            return line.monitor ? print_monitor_line(result, share) : 1;
-        ready += result.cause == nullptr ? 1 : 0;
-        if (result.cause != nullptr && worst.cause == nullptr) {
-            worst = result;
-            worst.device = ports.devices[i];
-        }
-        std::fflush(stdout);  // this modem's lines, before the next one is taken
-    }
-    report(ready == modems ? LOG_INFO
-           : ready > 0     ? LOG_WARNING
-                           : LOG_ERR,
-           kMsgPoolReadyFormat, ready, modems);
-    if (line.monitor)
-        return print_monitor_pool(ready, modems, worst);
-    std::printf(kCheckPoolFormat, ready, modems);
-    return ready > 0 ? 0 : 1;
 }
 
 // Every number checked before the port is touched: a bad one must not
@@ -236,7 +172,7 @@ int run(int argc, char **argv, const ModemPorts &ports, const DialogueTimeouts &
         print_build(in_effect, devices_from, line.pool, retry_plan(line));
         return 0;
     case CommandLine::check:
-        return check(line, in_effect, devices_from, timeouts);
+        return run_check(line, in_effect, devices_from, timeouts);
     case CommandLine::invalid:
         return invalid_value(line);
     case CommandLine::version:

@@ -36,14 +36,9 @@ static_assert(std::size(kFixedLines) == static_cast<std::size_t>(Outcome::no_por
 // A recipient served: the number and the <mr> of each part's "+CMGS: <mr>".
 // In a pool, the device that sent it: "SMS to %s sent via <device>: ...".
 constexpr const char *kMsgServedFormat = "SMS to %s sent%s%s: message reference%s %s.";
-constexpr const char *kVia = " via ";
-// A pool moved a copy that may have reached the network, or a message
-// whose first parts went out on another modem.
+// A pool moved a copy that may have reached the network.
 constexpr const char *kMsgTwiceFormat =
     "SMS to %s may arrive twice: the copy that failed may have reached the network.";
-constexpr const char *kMsgPartsAloneFormat =
-    "SMS to %s: %u of %u parts went out via %s; the whole message goes again%s%s, and "
-    "those parts may arrive on their own.";
 constexpr const char *kMsgUnknownReference = "unknown";  // a bare OK, or a duplicate
 // A "+CMGS: <mr>" whose OK never came: the network took the message.
 constexpr const char *kMsgWithoutOkFormat = "%s: \"%.*s\" came without its OK; taken as sent.";
@@ -84,13 +79,6 @@ void log_attempt(int priority, const char *subject, const char *verb, std::strin
     const bool explained = meaning[0] != '\0';
     report(priority, kMsgAttemptFormat, subject, verb, static_cast<int>(answer.size()),
            answer.data(), explained ? " (" : "", meaning, explained ? ")" : "", tail.data());
-}
-
-// The device in use, for lines that name it: only a pool of several
-// modems has more than one to tell apart.
-const char *device_named(const Delivery &d)
-{
-    return d.pool && d.modems > 1 && d.device != nullptr ? d.device : nullptr;
 }
 
 // "<what>[ via <device>]"
@@ -233,48 +221,9 @@ void record_accepted(Delivery &d, std::size_t who, unsigned part, unsigned count
     log_served(d, who, count);
 }
 
-void begin_round(Delivery &d)
+const char *device_named(const Delivery &d)
 {
-    ++d.round;
-    d.pause_seconds = -1;
-    for (ModemState &m : d.modem_states)
-        m.failed = false;
-}
-
-void use_modem(Delivery &d, std::size_t modem, const char *device)
-{
-    d.modem = modem;
-    d.device = device;
-    d.move = false;
-    d.started = true;
-}
-
-std::array<bool, kMaxModems> passed_modems(const Delivery &d)
-{
-    std::array<bool, kMaxModems> passed{};
-    for (std::size_t i = 0; i < passed.size(); ++i)
-        passed[i] = d.modem_states[i].failed || d.modem_states[i].out;
-    return passed;
-}
-
-void begin_recipient(Delivery &d, std::size_t who, unsigned count)
-{
-    RecipientState &r = d.recipients[who];
-    if (!d.pool || r.accepted == 0 || r.accepted_on == d.modem)
-        return;
-    const char *device = device_named(d);
-    report(LOG_WARNING, kMsgPartsAloneFormat, d.numbers[who], r.accepted, count,
-           d.device_names[r.accepted_on], device != nullptr ? kVia : "",
-           device != nullptr ? device : "");
-    r.accepted = 0;
-    r.history = remember_accepted(r.history);  // a new message from another sender
-    r.report = {};
-}
-
-bool unsettled_left(const Delivery &d)
-{
-    return std::any_of(d.recipients.begin(), d.recipients.begin() + d.numbers.size(),
-                       [](const RecipientState &r) { return !r.settled; });
+    return d.pool && d.modems > 1 && d.device != nullptr ? d.device : nullptr;
 }
 
 int finish_delivery(const Delivery &d)

@@ -186,6 +186,11 @@ std::array<bool, kMaxModems> passed_modems(const Delivery &d);
 // parts only from the same sender; the log says so.
 void begin_recipient(Delivery &d, std::size_t who, unsigned count);
 
+// The device in use, for the lines that name it: only a pool of several
+// modems has more than one to tell apart; nullptr otherwise.
+const char *device_named(const Delivery &d);
+inline constexpr const char *kVia = " via ";  // "... sent via <device>"
+
 // Whether any recipient is left for another round.
 bool unsettled_left(const Delivery &d);
 

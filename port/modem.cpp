@@ -99,8 +99,8 @@ Taken take_one(const ModemPorts &ports, const char *device, ModemPort &port, Por
     if (lock != Locked::taken) {
         fatal = lock == Locked::failed;
         return lock == Locked::interrupted ? Taken::interrupted
-               : lock == Locked::busy  ? Taken::busy
-                                       : Taken::failed;
+               : lock == Locked::busy      ? Taken::busy
+                                           : Taken::failed;
     }
     port.fd = open_serial(device, note);
     if (port.fd >= 0) {

@@ -5,7 +5,7 @@ import re
 import sys
 
 root = sys.argv[1]
-table = open(f"{root}/delivery/policy.cpp").read()
+table = open(f"{root}/delivery/causes.cpp").read()
 rows = re.findall(r"\{Family::(cms|cme), (\d+), (\d+|0x7fffffff), k(\w+), \"", table)
 kinds = {}
 for family, first, last, kind in rows:

@@ -483,9 +483,9 @@ TEST_F(Lock, NotALockFile)
 {
     const fs::path lock = lock_of("ttyUSB8");
     const fs::path guard = dir / "LGUARD..ttyUSB8";
-    for (const std::string what : {"FIFO", "dangling symlink", "directory", "planted LTMP",
-                                   "guard left as a directory", "guard from the future",
-                                   "empty lock from the future"}) {
+    for (const std::string what :
+         {"FIFO", "dangling symlink", "directory", "planted LTMP", "guard left as a directory",
+          "guard from the future", "empty lock from the future"}) {
         SCOPED_TRACE(what);
         int fifo = -1;
         if (what == "FIFO" && mkfifo(lock.c_str(), 0666) == 0) {
