@@ -74,12 +74,12 @@ int print_monitor_pool(int ready, int modems, const CheckResult &worst)
                                  : ready > 0     ? kMonitorWarning
                                                  : kMonitorCritical;
     std::array<char, kReportSize> what{};
-    int n = std::snprintf(what.data(), what.size(), kMonitorPoolFormat, ready, modems);
+    const int n = std::snprintf(what.data(), what.size(), kMonitorPoolFormat, ready, modems);
     if (worst.cause != nullptr && worst.device != nullptr && n > 0)
-        n += std::snprintf(what.data() + n, what.size() - static_cast<std::size_t>(n),
-                           kMonitorPoolWorstFormat, worst.device, worst.cause,
-                           worst.answer.empty() ? "" : ": ", static_cast<int>(worst.answer.size()),
-                           worst.answer.data());
+        std::snprintf(what.data() + n, what.size() - static_cast<std::size_t>(n),
+                      kMonitorPoolWorstFormat, worst.device, worst.cause,
+                      worst.answer.empty() ? "" : ": ", static_cast<int>(worst.answer.size()),
+                      worst.answer.data());
     std::array<char, kReportSize> shown{};
     const std::string_view text = escape_line(what.data(), shown);
     std::array<char, 64> data{};  // the format and three numbers

@@ -143,6 +143,19 @@ bool take_option(std::string_view arg, int argc, char **argv, int &i, CommandLin
     return line.action != CommandLine::version && line.action != CommandLine::usage;
 }
 
+// What bounds a check does not bound a send, nor the other way round:
+// false, with the line marked invalid, for an option given to the other.
+bool options_fit(CommandLine &line)
+{
+    if (line.action == CommandLine::send && line.timeout.value >= 0)
+        return refuse(line, kTimeoutOption, line.timeout.text, kTimeoutOnlyForChecks);
+    if (line.action == CommandLine::check && line.retry_for.value >= 0)
+        return refuse(line, kRetryForOption, line.retry_for.text, kRetryForOnlyForSends);
+    if (line.action == CommandLine::check && line.report.value >= 0)
+        return refuse(line, kReportOption, line.report.text, kRetryForOnlyForSends);
+    return line.action != CommandLine::invalid;
+}
+
 }  // namespace
 
 bool looks_like_option(std::string_view word)
@@ -183,15 +196,7 @@ CommandLine parse_command_line(int argc, char **argv, const char *device_variabl
         line.numbers = {argv + i, static_cast<std::size_t>(argc - i - 1)};
         line.text = argv[argc - 1];
     }
-    // What bounds a check does not bound a send, nor the other way round.
-    if (line.action == CommandLine::send && line.timeout.value >= 0)
-        static_cast<void>(refuse(line, kTimeoutOption, line.timeout.text, kTimeoutOnlyForChecks));
-    else if (line.action == CommandLine::check && line.retry_for.value >= 0)
-        static_cast<void>(
-            refuse(line, kRetryForOption, line.retry_for.text, kRetryForOnlyForSends));
-    else if (line.action == CommandLine::check && line.report.value >= 0)
-        static_cast<void>(refuse(line, kReportOption, line.report.text, kRetryForOnlyForSends));
-    if (line.action == CommandLine::invalid)
+    if (!options_fit(line))
         return line;
     // The variables stand for the option when the option is not given: one
     // line of a crontab or a unit sets the modems for every call.

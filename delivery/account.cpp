@@ -144,24 +144,9 @@ void log_served(const Delivery &d, std::size_t who, unsigned count)
            device != nullptr ? device : "", count > 1 ? "s" : "", list.data());
 }
 
-}  // namespace
-
-Decision judge_failure(Delivery &d, const Failure &f, std::size_t who, unsigned part,
-                       unsigned count)
+// What a decision says of the round, the run and the modem in use.
+void follow(Delivery &d, const Decision &decision)
 {
-    const bool recipient = who != kNoRecipient;
-    const long long now = monotonic_ms();
-    const History before = recipient ? d.recipients[who].history : History{};
-    PoolView pool{};
-    for (std::size_t i = 0; i < d.modems && d.pool; ++i)
-        pool.other_modem = pool.other_modem ||
-                           (i != d.modem && !d.modem_states[i].failed && !d.modem_states[i].out);
-    const RetryClock clock = {d.round, d.first_failure_ms, now, d.pause_seconds, d.started};
-    const Decision decision = decide(f, before, clock, d.plan, pool);
-    if (decision.timed && d.first_failure_ms < 0)
-        d.first_failure_ms = now;
-    if (decision.next == Next::sent)
-        return decision;
     if (decision.next == Next::retry)
         d.pause_seconds = decision.pause_seconds;
     d.end_run = d.end_run || decision.round == RoundStep::end_run;
@@ -171,6 +156,11 @@ Decision judge_failure(Delivery &d, const Failure &f, std::size_t who, unsigned 
         d.modem_states[d.modem].failed = true;
         d.modem_states[d.modem].out = d.modem_states[d.modem].out || decision.modem_out;
     }
+}
+
+// The failure stands for those it reaches, as the latest so far.
+void stand(Delivery &d, const Decision &decision, std::size_t who)
+{
     const unsigned order = ++d.failures;
     for (std::size_t i = 0; i < d.numbers.size(); ++i) {
         RecipientState &r = d.recipients[i];
@@ -182,6 +172,33 @@ Decision judge_failure(Delivery &d, const Failure &f, std::size_t who, unsigned 
             r.standing_order = order;
         }
     }
+}
+
+// The recipient's answer, for its give-up line; given up, it is settled.
+void keep_answer(RecipientState &r, const Cause &cause, const Decision &decision)
+{
+    r.answer_length = std::min(cause.answer.size(), r.answer.size());
+    std::copy_n(cause.answer.begin(), r.answer_length, r.answer.begin());
+    r.meaning = cause.meaning;
+    r.settled = r.failed = r.failed || decision.next == Next::give_up;
+}
+
+}  // namespace
+
+Decision judge_failure(Delivery &d, const Failure &f, std::size_t who, unsigned part,
+                       unsigned count)
+{
+    const bool recipient = who != kNoRecipient;
+    const long long now = monotonic_ms();
+    const History before = recipient ? d.recipients[who].history : History{};
+    const RetryClock clock = {d.round, d.first_failure_ms, now, d.pause_seconds, d.started};
+    const Decision decision = decide(f, before, clock, d.plan, pool_view(d));
+    if (decision.timed && d.first_failure_ms < 0)
+        d.first_failure_ms = now;
+    if (decision.next == Next::sent)
+        return decision;
+    follow(d, decision);
+    stand(d, decision, who);
     const char *device = device_named(d);
     Subject subject = via(kNoRecipientSubject, device);
     if (decision.next == Next::cannot_send)  // it stands for every recipient
@@ -191,12 +208,8 @@ Decision judge_failure(Delivery &d, const Failure &f, std::size_t who, unsigned 
         r.history = remember(before, f);
         if (decision.next != Next::cannot_send)
             subject = name_recipient(d.numbers[who], part, count, device);
-        if (decision.reach == Reach::recipient) {  // kept for the give-up line
-            r.answer_length = std::min(f.cause.answer.size(), r.answer.size());
-            std::copy_n(f.cause.answer.begin(), r.answer_length, r.answer.begin());
-            r.meaning = f.cause.meaning;
-            r.settled = r.failed = r.failed || decision.next == Next::give_up;
-        }
+        if (decision.reach == Reach::recipient)
+            keep_answer(r, f.cause, decision);
     }
     log_decision(f, decision, subject);
     if (recipient && decision.may_arrive_twice)

@@ -178,6 +178,9 @@ void begin_round(Delivery &d);
 // The modem `device`, number `modem` of the devices, is in use from now on.
 void use_modem(Delivery &d, std::size_t modem, const char *device);
 
+// What the policy sees of the pool: whether a modem is left to move to.
+PoolView pool_view(const Delivery &d);
+
 // The modems a pool's next take passes over: failed in this round, or out.
 std::array<bool, kMaxModems> passed_modems(const Delivery &d);
 

@@ -54,6 +54,15 @@ void begin_recipient(Delivery &d, std::size_t who, unsigned count)
     r.report = {};
 }
 
+PoolView pool_view(const Delivery &d)
+{
+    PoolView pool{};
+    for (std::size_t i = 0; i < d.modems && d.pool; ++i)
+        pool.other_modem = pool.other_modem ||
+                           (i != d.modem && !d.modem_states[i].failed && !d.modem_states[i].out);
+    return pool;
+}
+
 bool unsettled_left(const Delivery &d)
 {
     return std::any_of(d.recipients.begin(), d.recipients.begin() + d.numbers.size(),

@@ -412,14 +412,16 @@ protected:
         return lines;
     }
     // The run's exit status, or -1 when a stop ended it; `device`: the modem by another name.
-    int deliver_to(ScriptedModem &modem, std::vector<const char *> numbers, const std::string &text,
-                   const RetryPlan &plan, const char *device = nullptr, int report = 0)
+    int deliver_to(ScriptedModem &modem, const std::vector<const char *> &numbers,
+                   const std::string &text, const RetryPlan &plan, const char *device = nullptr,
+                   int report = 0)
     {
         return deliver_on({device != nullptr ? device : modem.path()}, numbers, text, plan, false,
                           report);
     }
-    int deliver_on(std::vector<const char *> devices, std::vector<const char *> numbers,
-                   const std::string &text, const RetryPlan &plan, bool pool, int report = 0)
+    int deliver_on(const std::vector<const char *> &devices,
+                   const std::vector<const char *> &numbers, const std::string &text,
+                   const RetryPlan &plan, bool pool, int report = 0)
     {
         const ModemPorts ports = {devices, dir.c_str(), 1, 3};
         std::vector<char *> argv;
