@@ -6,12 +6,10 @@
 #include "lock_internal.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <string_view>
 #include <sys/file.h>
@@ -19,13 +17,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Whole seconds of the monotonic clock, -1 when it cannot be read.
-long monotonic_seconds()
-{
-    const long long now = monotonic_ms();
-    return now < 0 ? -1 : static_cast<long>(now / 1000);
-}
 
 // Writes our PID into a private file, takes its flock and links it to the
 // lock name: link() fails if the name exists, the lock is never seen
@@ -63,10 +54,29 @@ LockAttempt publish_lock(const char *lock_dir, const char *lock, HeldLock &held)
     return attempt;
 }
 
-// One attempt, under the device's guard: a free port goes to an older
-// waiter first, if `in_turn`.
+}  // namespace
+
+bool lock_path(const char *lock_dir, const char *path, std::span<char, kLockPathSize> out)
+{
+    std::string_view name = path;
+    if (const std::size_t slash = name.rfind('/'); slash != std::string_view::npos)
+        name.remove_prefix(slash + 1);
+    const int length = std::snprintf(out.data(), out.size(), "%s/LCK..%.*s", lock_dir,
+                                     static_cast<int>(name.size()), name.data());
+    return length > 0 && static_cast<std::size_t>(length) < out.size();
+}
+
+LockName split_lock_path(const char *lock)
+{
+    std::string_view device = lock;
+    const std::size_t cut = device.rfind('/') + 1;  // 0 without a directory
+    device.remove_prefix(cut);
+    device.remove_prefix(device.find("..") + 2);  // lock_path() wrote "LCK..<device>"
+    return {{lock, cut}, device};
+}
+
 LockAttempt try_lock(const char *lock_dir, const char *device, const char *lock, HeldLock &held,
-                     Ticket &ticket, bool in_turn)
+                     Ticket &ticket, std::int64_t began, bool in_turn)
 {
     const int dir = open(lock_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0)
@@ -93,17 +103,16 @@ LockAttempt try_lock(const char *lock_dir, const char *device, const char *lock,
         // guard, so that no one sees a ticket before it is held.
         if ((attempt.result == LockResult::busy || attempt.result == LockResult::queued) &&
             ticket.fd < 0)
-            static_cast<void>(take_ticket(dir, lock, ticket));
+            static_cast<void>(take_ticket(dir, lock, began, ticket));
         give_guard(guard.data(), guard_fd);
     }
     close(dir);  // only read: nothing to flush
     return attempt;
 }
 
-// Why the port could not be had, as "No modem port: <cause>".
-void say_no_port(const char *device, const char *lock, const LockAttempt &attempt, PortNote &why)
+void no_port_reason(const char *device, const char *lock, const LockAttempt &attempt,
+                    std::span<char> reason)
 {
-    std::array<char, kMessageSize> reason{};
     const char *error = std::strerror(attempt.error);
     if (attempt.result == LockResult::failed && attempt.failure == LockFailure::not_lock)
         std::snprintf(reason.data(), reason.size(), "%s is not a lock file", lock);
@@ -129,101 +138,6 @@ void say_no_port(const char *device, const char *lock, const LockAttempt &attemp
                       static_cast<int>(attempt.holder.pid));
     else
         std::snprintf(reason.data(), reason.size(), "%s locked (%s)", device, lock);
-    std::snprintf(why.data(), why.size(), kNoPortFormat, reason.data());
-}
-
-// A sign of life: the holder's flocked lock was refreshed or changed hands.
-bool new_sign(const LockHolder &now, const LockHolder &seen)
-{
-    return now.flocked &&
-           (now.dev != seen.dev || now.ino != seen.ino || now.mtime.tv_sec != seen.mtime.tv_sec ||
-            now.mtime.tv_nsec != seen.mtime.tv_nsec);
-}
-
-}  // namespace
-
-bool lock_path(const char *lock_dir, const char *path, std::span<char, kLockPathSize> out)
-{
-    std::string_view name = path;
-    if (const std::size_t slash = name.rfind('/'); slash != std::string_view::npos)
-        name.remove_prefix(slash + 1);
-    const int length = std::snprintf(out.data(), out.size(), "%s/LCK..%.*s", lock_dir,
-                                     static_cast<int>(name.size()), name.data());
-    return length > 0 && static_cast<std::size_t>(length) < out.size();
-}
-
-LockName split_lock_path(const char *lock)
-{
-    std::string_view device = lock;
-    const std::size_t cut = device.rfind('/') + 1;  // 0 without a directory
-    device.remove_prefix(cut);
-    device.remove_prefix(device.find("..") + 2);  // lock_path() wrote "LCK..<device>"
-    return {{lock, cut}, device};
-}
-
-Locked lock_device(const char *lock_dir, const char *path, int timeout_seconds, HeldLock &held,
-                   PortNote &why, int max_seconds)
-{
-    std::array<char, kLockPathSize> lock{};
-    const std::size_t temp_length = std::strlen(lock_dir) + 1 + std::strlen(kTempLockName);
-    if (!lock_path(lock_dir, path, lock) || temp_length >= kLockPathSize) {
-        say_no_port(path, lock_dir, lock_failure(LockFailure::create, ENAMETOOLONG), why);
-        return Locked::failed;
-    }
-
-    // The wait runs out `timeout_seconds` after the holder's last sign of
-    // life, or after our start: a working cellpost keeps us waiting, a
-    // stuck one, or a lock of another program, does not. A port left to an
-    // older waiter is no one's fault: it keeps our wait going too. And
-    // whatever the signs, `max_seconds` after our start it is over.
-    LockAttempt last = {LockResult::guarded};
-    LockHolder seen{};
-    const long start = monotonic_seconds();
-    long last_sign = start;
-    long passes = 0;        // since then, for a clock that cannot be read
-    long total_passes = 0;  // since our start, likewise
-    long deferred = 0;      // passes in a row that a free port was left to an older waiter
-    Ticket ticket;
-    Locked outcome = Locked::interrupted;
-    while (g_stop_signal == 0) {
-        touch_ticket(ticket);
-        last = try_lock(lock_dir, path, lock.data(), held, ticket, deferred < kTicketDeferPasses);
-        deferred = last.result == LockResult::queued ? deferred + 1 : 0;
-        if (last.result == LockResult::taken) {
-            outcome = Locked::taken;
-            break;
-        }
-        if (last.result == LockResult::failed) {
-            say_no_port(path, lock.data(), last, why);
-            outcome = Locked::failed;
-            break;
-        }
-        if (last.result == LockResult::queued || new_sign(last.holder, seen)) {
-            seen = last.holder;
-            last_sign = monotonic_seconds();
-            passes = 0;
-        }
-        const timespec pause = {0, kLockPollNanoseconds};
-        nanosleep(&pause, nullptr);  // woken early by a signal: the loop looks at it
-        // The clock has whole seconds, so "more than" gives a wait of more
-        // than timeout_seconds and at most about 1.1 s above it. Without a
-        // clock, count the passes that the same time allows.
-        const long now = monotonic_seconds();
-        ++passes;
-        ++total_passes;
-        const bool clock = start >= 0 && last_sign >= 0 && now >= 0;
-        const bool expired =
-            clock ? now > last_sign + timeout_seconds || now > start + max_seconds
-                  : passes > static_cast<long>(timeout_seconds) * kLockPollsPerSecond ||
-                        total_passes > static_cast<long>(max_seconds) * kLockPollsPerSecond;
-        if (expired && g_stop_signal == 0) {
-            say_no_port(path, lock.data(), last, why);  // the cause that holds now
-            outcome = Locked::busy;
-            break;
-        }
-    }
-    drop_ticket(lock_dir, ticket);  // taken, given up or stopped: no longer waiting
-    return outcome;
 }
 
 void unlock_device(HeldLock &held)

@@ -135,12 +135,24 @@ void guard_path(const char *lock, std::span<char, kGuardPathSize> out);
 int take_guard(const char *guard, bool &stale);
 void give_guard(const char *guard, int fd);
 
-// The waiting queue, for lock_device(): takes our place in the queue of
-// the lock `lock` (false: none could be had, we wait out of turn); touches
-// our ticket; gives it back; and tells whether a live ticket older than
-// ours waits for the same port. Those given `dir`, the lock directory
-// open, are called with the device's guard held.
-bool take_ticket(int dir, const char *lock, Ticket &ticket);
+// The waiting queue, for lock_devices(): takes our place in the queue of
+// the lock `lock`, as a waiter since `began` (monotonic nanoseconds; false:
+// none could be had, we wait out of turn); touches our ticket; gives it
+// back; and tells whether a live ticket older than ours waits for the same
+// port. Those given `dir`, the lock directory open, are called with the
+// device's guard held.
+bool take_ticket(int dir, const char *lock, std::int64_t began, Ticket &ticket);
 void touch_ticket(const Ticket &ticket);
 void drop_ticket(const char *lock_dir, Ticket &ticket);
 bool older_waiter(int dir, const char *lock, const Ticket &ticket);
+
+// One attempt at the lock `lock` of `device`, under the device's guard: a
+// free port goes to an older waiter first, if `in_turn`. Found busy or
+// left to an older waiter, we take our place in the device's queue, as a
+// waiter since `began`, unless `ticket` holds one already.
+LockAttempt try_lock(const char *lock_dir, const char *device, const char *lock, HeldLock &held,
+                     Ticket &ticket, std::int64_t began, bool in_turn);
+
+// Why an attempt did not take the lock `lock` of `device`, in words.
+void no_port_reason(const char *device, const char *lock, const LockAttempt &attempt,
+                    std::span<char> out);

@@ -71,37 +71,29 @@ void say_no_device(const ModemPorts &ports, Reasons &reasons, PortNote &note)
     std::snprintf(note.data(), note.size(), kNoPortFormat, reasons.text.data());
 }
 
-// Locks and opens `device`, waiting for its lock as `ports` allow, or as
-// `wait` when given. open: taken; failed: it cannot be opened (the reason
-// added to `reasons`); busy, interrupted, or failed with the lock directory
-// unusable (`fatal`): as the lock's wait ended, the note says why.
-Taken take_one(const ModemPorts &ports, const char *device, ModemPort &port, PortNote &note,
-               Reasons &reasons, bool &fatal, bool wait = true)
+// The name `device` is locked under: the device a link (/dev/serial/by-id/...,
+// a udev alias) leads to, the name other programs lock the same port by.
+// One that leads nowhere yet keeps its own name: opening it will say why.
+// nullptr, the reason noted, for a link that leads nowhere with a name too
+// long to lock (a by-id name of an unplugged modem): it cannot be opened
+// either, and the next device is tried, as for any device not there.
+const char *locked_name(const ModemPorts &ports, const char *device, std::span<char, PATH_MAX> real,
+                        Reasons &reasons)
 {
-    fatal = false;
-    // A device named by a link (/dev/serial/by-id/..., a udev alias) is
-    // locked under the name of the device it leads to, the name other
-    // programs lock the same port by. One that leads nowhere yet keeps
-    // its own name: opening it will say why.
-    std::array<char, PATH_MAX> real{};
     const char *locked = realpath(device, real.data()) != nullptr ? real.data() : device;
     const int unresolved = errno;
-    // A link that leads nowhere with a name too long to lock (a by-id
-    // name of an unplugged modem) cannot be opened either: say so, and
-    // try the next device, as for any device that is not there.
     std::array<char, kLockPathSize> name{};
     if (locked == device && !lock_path(ports.lock_dir, device, name)) {
         note_reason(reasons, device, std::strerror(unresolved));
-        return Taken::failed;
+        return nullptr;
     }
-    const Locked lock = lock_device(ports.lock_dir, locked, wait ? ports.lock_timeout_seconds : 0,
-                                    port.lock, note, wait ? ports.lock_wait_max_seconds : 0);
-    if (lock != Locked::taken) {
-        fatal = lock == Locked::failed;
-        return lock == Locked::interrupted ? Taken::interrupted
-               : lock == Locked::busy      ? Taken::busy
-                                           : Taken::failed;
-    }
+    return locked;
+}
+
+// Opens `device`, whose lock `port.lock` holds: open; or failed, the lock
+// given back and the reason added to `reasons`.
+Taken open_locked(const char *device, ModemPort &port, PortNote &note, Reasons &reasons)
+{
     port.fd = open_serial(device, note);
     if (port.fd >= 0) {
         port.device = device;
@@ -115,6 +107,17 @@ Taken take_one(const ModemPorts &ports, const char *device, ModemPort &port, Por
     return Taken::failed;
 }
 
+// How a lock's wait that took nothing ended, as the port's.
+Taken not_taken(Locked lock)
+{
+    return lock == Locked::interrupted ? Taken::interrupted
+           : lock == Locked::busy      ? Taken::busy
+                                       : Taken::failed;
+}
+
+// The names a pool's devices are locked under: PATH_MAX each, not on the stack.
+std::array<std::array<char, PATH_MAX>, kMaxWaitDevices> g_real_names;
+
 }  // namespace
 
 Taken open_modem(const ModemPorts &ports, ModemPort &port, PortNote &note)
@@ -122,12 +125,17 @@ Taken open_modem(const ModemPorts &ports, ModemPort &port, PortNote &note)
     note[0] = '\0';
     Reasons reasons{};
     for (const char *device : ports.devices) {
+        const char *locked = locked_name(ports, device, g_real_names[0], reasons);
+        if (locked == nullptr)
+            continue;
         // A lock held by a live process means the modem is busy; another
         // device would not be the same modem, so give up.
-        bool fatal = false;
-        const Taken taken = take_one(ports, device, port, note, reasons, fatal);
-        if (taken != Taken::failed || fatal)
-            return taken;
+        const Locked lock = lock_device(ports.lock_dir, locked, ports.lock_timeout_seconds,
+                                        port.lock, note, ports.lock_wait_max_seconds);
+        if (lock != Locked::taken)
+            return not_taken(lock);
+        if (open_locked(device, port, note, reasons) == Taken::open)
+            return Taken::open;
     }
     say_no_device(ports, reasons, note);
     return Taken::failed;
@@ -138,23 +146,31 @@ Taken open_pool(const ModemPorts &ports, std::span<const bool> passed, ModemPort
 {
     note[0] = '\0';
     Reasons reasons{};
-    // The first modem free now; one that another process holds is passed
-    // over without waiting.
-    const char *busy = nullptr;
-    for (std::size_t i = 0; i < ports.devices.size(); ++i) {
+    std::array<const char *, kMaxWaitDevices> locked{};
+    std::array<std::size_t, kMaxWaitDevices> index{};  // where each stands in `ports.devices`
+    std::size_t left = 0;
+    for (std::size_t i = 0; i < ports.devices.size() && left < locked.size(); ++i) {
         if (i < passed.size() && passed[i])
             continue;
-        bool fatal = false;
-        const Taken taken = take_one(ports, ports.devices[i], port, note, reasons, fatal, false);
-        if (taken == Taken::open || taken == Taken::interrupted || fatal)
-            return taken;
-        if (taken == Taken::busy && busy == nullptr)
-            busy = ports.devices[i];
-        note[0] = '\0';  // the next modem is not in use
+        locked[left] = locked_name(ports, ports.devices[i], g_real_names[left], reasons);
+        if (locked[left] != nullptr)
+            index[left++] = i;
     }
-    if (busy != nullptr) {  // every modem left is busy: wait in turn for one
-        bool fatal = false;
-        return take_one(ports, busy, port, note, reasons, fatal);
+    // Separate modems: one that another process holds is passed over, and
+    // while every one is busy, whichever frees first is as good as any.
+    while (left > 0) {
+        std::size_t which = 0;
+        const Locked lock =
+            lock_devices(ports.lock_dir, std::span(locked).first(left), ports.lock_timeout_seconds,
+                         port.lock, which, note, ports.lock_wait_max_seconds);
+        if (lock != Locked::taken)
+            return not_taken(lock);
+        if (open_locked(ports.devices[index[which]], port, note, reasons) == Taken::open)
+            return Taken::open;
+        // Not there: the others are still worth a look.
+        std::copy(locked.begin() + which + 1, locked.begin() + left, locked.begin() + which);
+        std::copy(index.begin() + which + 1, index.begin() + left, index.begin() + which);
+        --left;
     }
     say_no_device(ports, reasons, note);
     return Taken::failed;

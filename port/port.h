@@ -87,8 +87,10 @@ Taken open_modem(const ModemPorts &ports, ModemPort &port, PortNote &note);
 
 // A pool of separate modems: locks and opens the first of `ports.devices`
 // not `passed` that is free now, passing over one that another process
-// holds; when every one left is busy, waits for the first of them as
-// open_modem() would. `port.device` tells which was taken.
+// holds; when every one left is busy, waits in turn for whichever frees
+// first (see lock_devices), within the bounds of `ports`. A device that
+// cannot be opened is passed over as open_modem() passes over it.
+// `port.device` tells which was taken.
 Taken open_pool(const ModemPorts &ports, std::span<const bool> passed, ModemPort &port,
                 PortNote &note);
 
@@ -119,6 +121,25 @@ enum class Locked { taken, failed, busy, interrupted };
 // older waiter does not count against `timeout_seconds`.
 Locked lock_device(const char *lock_dir, const char *path, int timeout_seconds, HeldLock &held,
                    PortNote &why, int max_seconds = kLockWaitMaxSeconds);
+
+// The most devices one wait looks at.
+inline constexpr std::size_t kMaxWaitDevices = 8;
+
+// Waits for whichever lock of several devices can be had first, as
+// lock_device() waits for one, which is its one-device case: every pass
+// tries each of `paths` in order, so the first one free now is taken at
+// once and one that another process holds is passed over. While all are
+// busy we hold a place in each one's queue, all of the time we began to
+// wait: the oldest waiter gets the next port that frees, whichever it is.
+// A device whose lock fails for good drops out of the wait; `failed` once
+// every one has. The bounds count over all of them: `busy` once
+// `timeout_seconds` have passed without a sign of life from any holder, or
+// after `max_seconds`. `taken` says which one we hold; `why` gives each
+// one's cause, in order, separated by "; ". Looks at the first
+// kMaxWaitDevices of `paths` only.
+Locked lock_devices(const char *lock_dir, std::span<const char *const> paths, int timeout_seconds,
+                    HeldLock &held, std::size_t &taken, PortNote &why,
+                    int max_seconds = kLockWaitMaxSeconds);
 
 // Removes the lock file if it is still the one we created, and lets go of
 // its flock and the device's.

@@ -4,6 +4,9 @@
 // touches it at every look at the lock. A free port goes to the oldest
 // waiter whose ticket is alive: flocked, and touched within the last
 // second. A ticket nobody holds is its waiter's leftover and is removed.
+// A run that waits for whichever of a pool's ports frees first holds a
+// ticket of the same value in each one's queue: its place is the same in
+// all of them.
 #include "lock_internal.h"
 
 #include <cerrno>
@@ -56,15 +59,14 @@ bool ticket_alive(int dir, const char *name)
 
 }  // namespace
 
-bool take_ticket(int dir, const char *lock, Ticket &ticket)
+bool take_ticket(int dir, const char *lock, std::int64_t began, Ticket &ticket)
 {
-    const std::int64_t now = monotonic_ns();
-    if (now < 0)
+    if (began < 0)
         return false;  // no place to tell: wait out of turn
     std::array<char, kTicketNameSize> prefix{};
     const std::string_view start = ticket_prefix(lock, prefix);
     std::array<char, kTicketNameSize> name{};
-    const auto value = static_cast<std::uint64_t>(now);
+    const auto value = static_cast<std::uint64_t>(began);
     const int n = std::snprintf(name.data(), name.size(), "%.*s%016" PRIx64,
                                 static_cast<int>(start.size()), start.data(), value);
     if (n <= 0 || static_cast<std::size_t>(n) >= name.size())

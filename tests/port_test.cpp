@@ -656,4 +656,79 @@ TEST_F(Modem, PortHeldByAnotherProgramIsWaitedForThenGivenUp)
     EXPECT_FALSE(flocked(pty.path)) << "the flock goes with the port";
 }
 
+// A rival run at work on `device` (a sign of life every 50 ms) from the
+// return of hold() until let_go().
+struct Holder {
+    pid_t pid;
+    int go;
+};
+
+Holder hold(const fs::path &dir, const std::string &device)
+{
+    int taken[2];
+    int go[2];
+    EXPECT_TRUE(pipe(taken) == 0 && pipe(go) == 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(go[1]);
+        HeldLock held;
+        pollfd told = {go[0], POLLIN, 0};
+        if (!take_lock(dir.c_str(), device.c_str(), 1, held) || write(taken[1], "t", 1) != 1)
+            _exit(1);
+        while (poll(&told, 1, 50) == 0)
+            refresh_lock();
+        unlock_device(held);
+        _exit(0);
+    }
+    char byte = 0;
+    EXPECT_EQ(read(taken[0], &byte, 1), 1) << device << " held";
+    for (const int fd : {taken[0], taken[1], go[0]})
+        close(fd);
+    return {pid, go[1]};
+}
+
+void let_go(const Holder &holder)
+{
+    EXPECT_EQ(write(holder.go, "g", 1), 1);
+    close(holder.go);
+    waitpid(holder.pid, nullptr, 0);
+}
+
+// Separate modems: a busy one is passed over at once, and while all are
+// busy the first to free is taken, here the second, 2.5 s on, while the
+// first one's holder keeps at work. Sitting out a busy modem would take 3 s
+// (the whole wait, 6 s, for one at work), and a look at each in turn that
+// lasts a second would be back at the first by then.
+TEST_F(Modem, PoolTakesWhicheverIsFree)
+{
+    Pty first;
+    Pty second;
+    const std::array<const char *, 2> devices = {first.path.c_str(), second.path.c_str()};
+    const ModemPorts ports = {devices, dir.c_str(), kFaultWaitSeconds, 2 * kFaultWaitSeconds};
+    const std::array<bool, 2> passed{};
+    const Holder on_first = hold(dir, first.path);
+    ModemPort port;
+    PortNote note{};
+    auto start = Clock::now();
+    EXPECT_EQ(open_pool(ports, passed, port, note), Taken::open);
+    EXPECT_LT(seconds_since(start), kLoad) << "the busy first passed over";
+    EXPECT_EQ(port.device, devices[1]);
+    close_modem(port);
+    const Holder on_second = hold(dir, second.path);
+    std::thread freeing([&] {
+        std::this_thread::sleep_for(2500ms);
+        let_go(on_second);
+    });
+    start = Clock::now();
+    EXPECT_EQ(open_pool(ports, passed, port, note), Taken::open) << note.data();
+    const double waited = seconds_since(start);
+    freeing.join();
+    EXPECT_GT(waited, 2.5 - kGrain) << "both busy";
+    EXPECT_LT(waited, 2.5 + kLoad) << "the second taken as it freed";
+    EXPECT_EQ(port.device, devices[1]);
+    close_modem(port);
+    let_go(on_first);
+    EXPECT_TRUE(entries().empty()) << "no lock and no ticket left";
+}
+
 }  // namespace
