@@ -1,6 +1,7 @@
 #!/bin/sh
-# Builds and runs both benchmarks: the encoder (Google Benchmark) and whole
-# runs against the simulated modem (needs root for the private namespace).
+# Builds and runs both benchmarks: the encoder (Google Benchmark), and whole
+# runs and a burst of alarms on one modem and on a pool of two against the
+# simulated modems (needs root for the private namespace).
 set -e
 cd "$(dirname "$0")/../.."
 tools/deps.sh

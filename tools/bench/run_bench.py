@@ -21,8 +21,15 @@ CPU time and peak RSS are cellpost's own, taken by rusage_exec inside the
 namespace; the same wrapper running /bin/true shows the floor of that
 measurement.
 
+Last, a burst: eight one-part alarms started together, each to its own
+number, against modems whose network takes one second a PDU: first all on
+one modem, then on a pool of two (--pool). Prints the wall time of each
+burst, from the moment all eight are let go at once to the last one's end
+(the median of a few), and their ratio, which must be at most 0.55.
+
 Usage (as root): run_bench.py CELLPOST SIMULATOR RUSAGE_EXEC"""
 
+import fcntl
 import os
 import statistics
 import subprocess
@@ -41,6 +48,10 @@ CASES = [  # (label, recipients, text, runs)
     ("3 recipients, 3 parts", 3, "b" * 400, 5),
     ("19 recipients, 1 part", 19, "hello", 3),
 ]
+BURST = 8          # alarms started together
+BURST_DELAY_MS = 1000
+BURST_RUNS = 3
+BURST_RATIO = 0.55  # what two modems must reach at least
 
 
 def parts(text):
@@ -62,6 +73,64 @@ def measure(box, args, label):
         sys.exit(f"{label}: a run exited with status {proc.returncode}: {err.strip()}")
     line = [ln for ln in err.splitlines() if ln.startswith("rusage ")][-1].split()
     return wall, float(line[1]), int(line[2])
+
+
+def blocked_at(path):
+    """How many processes wait for an flock on `path` (/proc/locks)."""
+    inode = str(os.stat(path).st_ino)
+    with open("/proc/locks", encoding="ascii") as locks:
+        return sum(1 for line in locks
+                   if line.split()[1] == "->" and line.split()[6].split(":")[-1] == inode)
+
+
+def burst(box, devices, label, gate):
+    """Wall seconds of BURST alarms started together on `devices`. Each run
+    waits behind `gate`, an flock held here, until all are in the sandbox,
+    so that the sandbox's own start-up (a second or so for eight on two
+    busy cores) does not spread out what should start together."""
+    options = ["--pool"] if len(devices) > 1 else []
+    for device in devices:
+        options += ["-d", f"/dev/{device}"]
+    with open(gate, "w") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        procs = [box.start([*options, f"+1555555{i:04d}", f"alarm {i}"]) for i in range(BURST)]
+        deadline = time.monotonic() + 60
+        while blocked_at(gate) < BURST and time.monotonic() < deadline:
+            time.sleep(0.01)
+        start = time.monotonic()
+    for proc in procs:
+        try:
+            _, err = proc.communicate(timeout=300)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            sys.exit(f"{label}: a run did not finish")
+        if proc.returncode != 0:
+            sys.exit(f"{label}: a run exited with status {proc.returncode}: "
+                     f"{err.decode(errors='replace').strip()}")
+    return time.monotonic() - start
+
+
+def measure_burst(cellpost, simulator):
+    """The burst on one modem and on a pool of two: {modems: (median
+    seconds, PDUs each modem took)}."""
+    walls = {}
+    for devices in (["ttyUSB8"], ["ttyUSB8", "ttyUSB9"]):
+        label = f"burst on {len(devices)} modem{'s' if len(devices) > 1 else ''}"
+        box = sandbox.Sandbox(cellpost, simulator)
+        gate = os.path.join(box.dir, "gate")
+        box.wrapper = ["flock", "--shared", gate]
+        try:
+            sims = [box.modem(d, ["--latency-ms", str(LATENCY_MS),
+                                  "--delay-ms", str(BURST_DELAY_MS)]) for d in devices]
+            runs = [burst(box, devices, label, gate) for _ in range(BURST_RUNS)]
+            time.sleep(0.1)  # lets the simulators log anything written just before exit
+            taken = [len(sim.pdus()) for sim in sims]
+        finally:
+            box.close()
+        if sum(taken) != BURST * BURST_RUNS:
+            sys.exit(f"{label}: {sum(taken)} PDUs, expected {BURST * BURST_RUNS}")
+        walls[len(devices)] = (statistics.median(runs), taken)
+    return walls
 
 
 def main():
@@ -115,6 +184,17 @@ def main():
     print("|---|---|---|---|")
     print("\n".join(usage))
     print(f"\nFloor of the RSS measurement (rusage_exec running /bin/true): {base_rss} KiB")
+
+    walls = measure_burst(cellpost, simulator)
+    (one, _), (two, shares) = walls[1], walls[2]
+    print(f"\nBurst: {BURST} one-part alarms started together, {BURST_DELAY_MS} ms of network "
+          f"a PDU (median of {BURST_RUNS})")
+    print(f"| modems | wall | PDUs per modem, {BURST_RUNS} bursts |")
+    print("|---|---|---|")
+    print(f"| 1 | {one:.3f} s | {BURST * BURST_RUNS} |")
+    print(f"| 2 (pool) | {two:.3f} s | {' + '.join(map(str, shares))} |")
+    verdict = "" if two / one <= BURST_RATIO else f": ABOVE {BURST_RATIO}"
+    print(f"Ratio, two modems to one: {two / one:.2f}{verdict}")
 
 
 if __name__ == "__main__":
