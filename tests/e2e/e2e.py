@@ -644,6 +644,51 @@ class Retries(E2E):
         self.assertEqual(sim.received(), b"")
 
 
+class Pool(E2E):
+    """Two modems, the first one failing, each row in a sandbox of its own,
+    at once (short-waits build): in a pool every alarm goes out, each
+    recipient once, and the pool's recovery prints nothing; without --pool
+    the second name is never used for a modem that merely refuses."""
+
+    NUMBERS = ["+15555550123", "+15555550124", "+15555550125"]
+    POOL = ["--pool", "-d", "/dev/ttyUSB8", "-d", "/dev/ttyUSB9"]
+    CASES = [  # what, the first modem's script, options, status, recipients the first serves
+        ("no network", ["PDU|*|+CMS ERROR: 331|0"], POOL, 0, 0),
+        ("no network after the first recipient", ["PDU|2-|+CMS ERROR: 331|0"], POOL, 0, 1),
+        ("no SIM at the mode command", ["AT+CMGF|*|+CME ERROR: 10|0"], POOL, 0, 0),
+        ("no SIM at the prompt, CELLPOST_POOL", ["AT+CMGS|*|+CMS ERROR: 310|0"], [], 0, 0),
+        ("no answer", ["*|*||0"], POOL, 0, 0),
+        ("no network, without --pool", ["PDU|*|+CMS ERROR: 331|0"], POOL[1:], 1, 0),
+    ]
+
+    def run_pair(self, script, options):
+        box = sandbox.Sandbox(CELLPOST, SIM, emulator=EMULATOR)
+        try:
+            first = box.modem("ttyUSB8", [a for row in script for a in ("--script", row)])
+            second = box.modem("ttyUSB9")
+            env = {} if options else {"CELLPOST_POOL": "/dev/ttyUSB8 /dev/ttyUSB9"}
+            run = box.run([*options, *self.NUMBERS, "alarm"], env=env)
+            self.taken.extend(first.pdus() + second.pdus())
+            return run, first.pdus(), second.pdus(), second.received()
+        finally:
+            box.close()
+
+    def test_first_modem_failing(self):
+        with concurrent.futures.ThreadPoolExecutor(len(self.CASES)) as pool:
+            results = list(pool.map(lambda c: self.run_pair(c[1], c[2]), self.CASES))
+        for (what, _, _, status, on_first), (run, first, second, received) in zip(self.CASES,
+                                                                                   results):
+            with self.subTest(what):
+                served = [[sandbox.decode(h)["Number"] for h, v in pdus if v == "accepted"]
+                          for pdus in (first, second)]
+                self.assertEqual((run.status, run.locks), (status, {}), run.messages())
+                if status == 0:
+                    self.assertEqual(sorted(served[0] + served[1]), self.NUMBERS, "each once")
+                    self.assertEqual((len(served[0]), run.stderr), (on_first, ""))
+                else:
+                    self.assertEqual((served, received), ([[], []], b""), "the second unused")
+
+
 class Check(E2E):
     """--check against modems in several states, each in a sandbox of its
     own, at once: the verdict, the status, and nothing that sends."""
