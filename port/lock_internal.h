@@ -155,4 +155,4 @@ LockAttempt try_lock(const char *lock_dir, const char *device, const char *lock,
 
 // Why an attempt did not take the lock `lock` of `device`, in words.
 void no_port_reason(const char *device, const char *lock, const LockAttempt &attempt,
-                    std::span<char> out);
+                    std::span<char> reason);

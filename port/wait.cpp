@@ -59,12 +59,10 @@ void say_no_port(std::span<const char *const> paths, PortNote &why)
     std::snprintf(why.data(), why.size(), kNoPortFormat, reasons.data());
 }
 
-}  // namespace
-
-Locked lock_devices(const char *lock_dir, std::span<const char *const> paths, int timeout_seconds,
-                    HeldLock &held, std::size_t &taken, PortNote &why, int max_seconds)
+// Our wait for the lock of each of `paths`, as none of it began yet; a
+// lock name that does not fit is a failure already.
+void begin_wait(const char *lock_dir, std::span<const char *const> paths)
 {
-    paths = paths.first(std::min(paths.size(), kMaxWaitDevices));
     const bool temp_fits = std::strlen(lock_dir) + 1 + std::strlen(kTempLockName) < kLockPathSize;
     for (std::size_t i = 0; i < paths.size(); ++i) {
         Waited &w = g_waited[i];
@@ -75,63 +73,102 @@ Locked lock_devices(const char *lock_dir, std::span<const char *const> paths, in
             w.last = lock_failure(LockFailure::create, ENAMETOOLONG);
         }
     }
+}
 
+// What one pass over the devices found: one taken (`which`); a device
+// still worth another look; a sign of life from a holder, or a free port
+// left to an older waiter, which is no one's fault.
+struct Pass {
+    bool taken = false;
+    std::size_t which = 0;
+    bool waiting = false;
+    bool sign = false;
+};
+
+// Tries each device in turn, as a waiter since `began`; stops at the first
+// one taken.
+Pass look_at_each(const char *lock_dir, std::span<const char *const> paths, HeldLock &held,
+                  std::int64_t began)
+{
+    Pass pass;
+    for (std::size_t i = 0; i < paths.size() && g_stop_signal == 0; ++i) {
+        Waited &w = g_waited[i];
+        if (w.last.result == LockResult::failed)
+            continue;  // in our way for good: the others may still be had
+        touch_ticket(w.ticket);
+        w.last = try_lock(lock_dir, paths[i], w.lock.data(), held, w.ticket, began,
+                          w.deferred < kTicketDeferPasses);
+        w.deferred = w.last.result == LockResult::queued ? w.deferred + 1 : 0;
+        if (w.last.result == LockResult::taken)
+            return {true, i};
+        if (w.last.result == LockResult::failed)
+            continue;
+        pass.waiting = true;
+        if (w.last.result == LockResult::queued || new_sign(w.last.holder, w.seen)) {
+            w.seen = w.last.holder;
+            pass.sign = true;
+        }
+    }
+    return pass;
+}
+
+// Where a wait stands: its start and the last sign of life, in whole
+// seconds of the monotonic clock (-1: it cannot be read), and the passes
+// since each, for a clock that cannot be read.
+struct WaitClock {
+    long start;
+    long last_sign;
+    long passes = 0;
+    long total_passes = 0;
+};
+
+// After a pass and its pause: whether the wait has run out. The clock has
+// whole seconds, so "more than" gives a wait of more than timeout_seconds
+// and at most about 1.1 s above it. Without a clock, count the passes that
+// the same time allows.
+bool run_out(WaitClock &clock, int timeout_seconds, int max_seconds)
+{
+    const long now = monotonic_seconds();
+    ++clock.passes;
+    ++clock.total_passes;
+    if (clock.start >= 0 && clock.last_sign >= 0 && now >= 0)
+        return now > clock.last_sign + timeout_seconds || now > clock.start + max_seconds;
+    return clock.passes > static_cast<long>(timeout_seconds) * kLockPollsPerSecond ||
+           clock.total_passes > static_cast<long>(max_seconds) * kLockPollsPerSecond;
+}
+
+}  // namespace
+
+Locked lock_devices(const char *lock_dir, std::span<const char *const> paths, int timeout_seconds,
+                    HeldLock &held, std::size_t &taken, PortNote &why, int max_seconds)
+{
+    paths = paths.first(std::min(paths.size(), kMaxWaitDevices));
+    begin_wait(lock_dir, paths);
     // The wait runs out `timeout_seconds` after the last sign of life of
     // any holder, or after our start: a working cellpost keeps us waiting,
-    // a stuck one, or a lock of another program, does not. A port left to
-    // an older waiter is no one's fault: it keeps our wait going too. And
-    // whatever the signs, `max_seconds` after our start it is over.
+    // a stuck one, or a lock of another program, does not. And whatever
+    // the signs, `max_seconds` after our start it is over.
     const long start = monotonic_seconds();
+    WaitClock clock = {start, start};
     const std::int64_t began = monotonic_ns();  // our place in every device's queue
-    long last_sign = start;
-    long passes = 0;        // since then, for a clock that cannot be read
-    long total_passes = 0;  // since our start, likewise
     Locked outcome = Locked::interrupted;
     while (g_stop_signal == 0 && outcome == Locked::interrupted) {
-        bool waiting = false;  // a device is still worth another look
-        for (std::size_t i = 0; i < paths.size() && g_stop_signal == 0; ++i) {
-            Waited &w = g_waited[i];
-            if (w.last.result == LockResult::failed)
-                continue;  // in our way for good: the others may still be had
-            touch_ticket(w.ticket);
-            w.last = try_lock(lock_dir, paths[i], w.lock.data(), held, w.ticket, began,
-                              w.deferred < kTicketDeferPasses);
-            w.deferred = w.last.result == LockResult::queued ? w.deferred + 1 : 0;
-            if (w.last.result == LockResult::taken) {
-                taken = i;
-                outcome = Locked::taken;
-                break;
-            }
-            if (w.last.result == LockResult::failed)
-                continue;
-            waiting = true;
-            if (w.last.result == LockResult::queued || new_sign(w.last.holder, w.seen)) {
-                w.seen = w.last.holder;
-                last_sign = monotonic_seconds();
-                passes = 0;
-            }
-        }
-        if (outcome == Locked::taken || g_stop_signal != 0)
-            break;
-        if (!waiting) {
+        const Pass pass = look_at_each(lock_dir, paths, held, began);
+        if (pass.taken) {
+            taken = pass.which;
+            outcome = Locked::taken;
+        } else if (!pass.waiting && g_stop_signal == 0) {
             outcome = Locked::failed;
-            break;
+        } else if (g_stop_signal == 0) {
+            if (pass.sign) {
+                clock.last_sign = monotonic_seconds();
+                clock.passes = 0;
+            }
+            const timespec pause = {0, kLockPollNanoseconds};
+            nanosleep(&pause, nullptr);  // woken early by a signal: the loop looks at it
+            if (run_out(clock, timeout_seconds, max_seconds) && g_stop_signal == 0)
+                outcome = Locked::busy;
         }
-        const timespec pause = {0, kLockPollNanoseconds};
-        nanosleep(&pause, nullptr);  // woken early by a signal: the loop looks at it
-        // The clock has whole seconds, so "more than" gives a wait of more
-        // than timeout_seconds and at most about 1.1 s above it. Without a
-        // clock, count the passes that the same time allows.
-        const long now = monotonic_seconds();
-        ++passes;
-        ++total_passes;
-        const bool clock = start >= 0 && last_sign >= 0 && now >= 0;
-        const bool expired =
-            clock ? now > last_sign + timeout_seconds || now > start + max_seconds
-                  : passes > static_cast<long>(timeout_seconds) * kLockPollsPerSecond ||
-                        total_passes > static_cast<long>(max_seconds) * kLockPollsPerSecond;
-        if (expired && g_stop_signal == 0)
-            outcome = Locked::busy;
     }
     if (outcome == Locked::failed || outcome == Locked::busy)
         say_no_port(paths, why);  // the causes that hold now

@@ -701,8 +701,7 @@ void let_go(const Holder &holder)
 // lasts a second would be back at the first by then.
 TEST_F(Modem, PoolTakesWhicheverIsFree)
 {
-    Pty first;
-    Pty second;
+    Pty first, second;
     const std::array<const char *, 2> devices = {first.path.c_str(), second.path.c_str()};
     const ModemPorts ports = {devices, dir.c_str(), kFaultWaitSeconds, 2 * kFaultWaitSeconds};
     const std::array<bool, 2> passed{};
