@@ -610,6 +610,13 @@ TEST_F(Deliver, Transcripts)
           "SMS to 111: 1 of 2 parts went out via {A}; the whole message goes again via {B}, and those parts "
           "may arrive on their own.", "SMS to 111 sent via {B}: message references 7, 7.", sent}, 0,
          {kOk, kOk, kPrompt, kSent, kPrompt, kSent}, join({mode, {"AT+CMGS=150\r", part1, "AT+CMGS=24\r", part2}})},
+        {"pool: parts sent on the second modem go whole again on the first", {"111"}, std::string(160, 'x') + "y",
+         {error("+CME ERROR: 14"), kOk, kOk, kPrompt, kSent, kPrompt, kSent}, join({{mode[0]}, mode, {"AT+CMGS=150\r", part1, "AT+CMGS=24\r", part2}}),
+         {"Mode command via {A} failed: +CME ERROR: 14 (SIM busy); trying the next modem now.",
+          "SMS to 111 part 2/2 via {B} failed: +CMS ERROR: 331 (no network service); trying again in 0 s.",
+          "SMS to 111: 1 of 2 parts went out via {B}; the whole message goes again via {A}, and those parts may arrive on their own.",
+          "SMS to 111 sent via {A}: message references 7, 7.", sent}, 0,
+         {kOk, kOk, kPrompt, kSent, kPrompt, error("+CMS ERROR: 331")}, join({mode, {"AT+CMGS=150\r", part1, "AT+CMGS=24\r", part2}})},
         {"pool: a busy first modem is passed over", {"111"}, "x", {}, {},
          {"SMS to 111 sent via {B}: message reference 7.", sent}, 0, {kOk, kOk, kPrompt, kSent},
          join({mode, a}), true},
