@@ -151,8 +151,10 @@ void follow(Delivery &d, const Decision &decision)
         d.pause_seconds = decision.pause_seconds;
     d.end_run = d.end_run || decision.round == RoundStep::end_run;
     d.log_state = d.log_state || decision.log_state;
-    if (decision.next == Next::move) {
-        d.move = true;
+    // Only the latest decision moves: a next modem that could not be had
+    // leaves the rounds to go on as that failure's decision says.
+    d.move = decision.next == Next::move;
+    if (d.move) {
         d.modem_states[d.modem].failed = true;
         d.modem_states[d.modem].out = d.modem_states[d.modem].out || decision.modem_out;
     }

@@ -491,10 +491,10 @@ TEST_F(Deliver, Transcripts)
         std::vector<std::string> log;  // {A}, {B}: the modems' devices
         int status;
         // A pool of two: the second modem's script and what it was sent;
-        // `held`: another program holds the first one's flock.
+        // `held`: another program holds that modem's flock (0: the first, 1: the second).
         std::vector<Answer> second = {};
         std::vector<std::string> second_commands = {};
-        bool held = false;
+        int held = -1;
         int report = 0;  // --report
     };
     // A modem that refuses AT+CMEE=1, and the result of an earlier run's
@@ -619,7 +619,7 @@ TEST_F(Deliver, Transcripts)
          {kOk, kOk, kPrompt, kSent, kPrompt, error("+CMS ERROR: 331")}, join({mode, {"AT+CMGS=150\r", part1, "AT+CMGS=24\r", part2}})},
         {"pool: a busy first modem is passed over", {"111"}, "x", {}, {},
          {"SMS to 111 sent via {B}: message reference 7.", sent}, 0, {kOk, kOk, kPrompt, kSent},
-         join({mode, a}), true},
+         join({mode, a}), 0},
         {"reports: between a later part's commands, one in a result, another number's ignored", {"111"},
          std::string(160, 'x') + "y",
          {kOk, kOk, routing, offered, kOk, kPrompt, sent5, foreign_then_prompt, reports_around_result, kOk},
@@ -627,7 +627,7 @@ TEST_F(Deliver, Transcripts)
                              part2.substr(0, 2) + "7" + part2.substr(3), restore}}),
          {"SMS to 111 sent: message references 5, 6.",
           "SMS to 111 not delivered yet: congestion; the service centre keeps trying.",
-          "SMS to 111 delivered at 2026-12-10 12:35:07 +01:00.", sent}, 0, {}, {}, false, 5},
+          "SMS to 111 delivered at 2026-12-10 12:35:07 +01:00.", sent}, 0, {}, {}, -1, 5},
         {"reports: one due holds the port through the pause, routed once", {"111", "222"}, "x",
          {kOk, kOk, routing, offered, kOk, kPrompt, sent5, kPrompt, error("+CMS ERROR: 42"), kOk, kOk,
           kPrompt, {{0ms, "\r\n+CMGS: 6\r\n\r\nOK\r\n" + cds(5, "111", 0) + cds(6, "222", 0)}}, kOk},
@@ -637,7 +637,7 @@ TEST_F(Deliver, Transcripts)
          {"SMS to 111 sent: message reference 5.",
           "SMS to 222 failed: +CMS ERROR: 42 (congestion); trying again in 0 s.",
           "SMS to 222 sent: message reference 6.", "SMS to 111 delivered at 2026-12-10 12:35:07 +01:00.",
-          "SMS to 222 delivered at 2026-12-10 12:35:07 +01:00.", sent}, 0, {}, {}, false, 5},
+          "SMS to 222 delivered at 2026-12-10 12:35:07 +01:00.", sent}, 0, {}, {}, -1, 5},
         {"reports, pool: the modem left for another is given its setting back, its reports lost",
          {"111", "222"}, "x",
          {kOk, kOk, routing, offered, kOk, kPrompt, sent5, error("+CMS ERROR: 311"), kOk, kOk},
@@ -649,14 +649,24 @@ TEST_F(Deliver, Transcripts)
           "SMS to 111 not confirmed: the port was given back before a delivery report came.",
           "SMS delivery not confirmed."}, 1,
          {kOk, kOk, routing, offered, kOk, kPrompt, {{0ms, "\r\n+CMGS: 6\r\n\r\nOK\r\n" + cds(6, "222", 0)}}, kOk},
-         join({mode, route, {"AT+CMGS=11\r", "003100038122F20000AA0178\x1a", restore}}), false, 5},
+         join({mode, route, {"AT+CMGS=11\r", "003100038122F20000AA0178\x1a", restore}}), -1, 5},
         {"reports: a modem that offers no ds=1 sends once, waits for none and says so", {"111"}, "x",
          {kOk, kOk, routing, no_ds, kPrompt, kSent}, join({mode, {"AT+CNMI?\r", "AT+CNMI=?\r"},
          {"AT+CMGS=11\r", "003100038111F10000AA0178\x1a"}}),
          {"The modem cannot pass delivery reports on: AT+CNMI=? answered \"+CNMI: "
           "(0-3),(0-3),(0-3),(0,2),(0,1)\".", served,
           "SMS to 111 not confirmed: the modem cannot pass delivery reports on.",
-          "SMS delivery not confirmed."}, 1, {}, {}, false, 5},
+          "SMS delivery not confirmed."}, 1, {}, {}, -1, 5},
+        {"pool: the next modem cannot be had: the rounds go on, and end", {"111"}, "x",
+         {kOk, kOk, kPrompt, error("+CMS ERROR: 331"), kOk, kOk, kPrompt, error("+CMS ERROR: 331"), kOk, kOk, kPrompt, error("+CMS ERROR: 331")},
+         join({mode, a, mode, a_again, mode, a_again}),
+         {"SMS to 111 via {A} failed: +CMS ERROR: 331 (no network service); trying the next modem now.",
+          "No modem port: {B} in use by another program; trying again in 0 s.",
+          "SMS to 111 via {A} failed: +CMS ERROR: 331 (no network service); trying the next modem now.",
+          "No modem port: {B} in use by another program; trying again in 0 s.",
+          "SMS to 111 via {A} failed: +CMS ERROR: 331 (no network service); trying the next modem now.",
+          "No modem port: {B} in use by another program; no more tries.",
+          "SMS to 111 not sent: +CMS ERROR: 331 (no network service); no more tries.", gave_up}, 1, {kOk}, {}, 1},
     };
     // clang-format on
     const int waits[] = {0, 0, 60};  // two rounds of retries: a third would start too late
@@ -669,8 +679,9 @@ TEST_F(Deliver, Transcripts)
                       row.status);
         } else {
             second.emplace(row.second);
-            const int holder = row.held ? open(modem.path(), O_RDWR | O_NOCTTY) : -1;
-            EXPECT_TRUE(!row.held || flock(holder, LOCK_EX | LOCK_NB) == 0);
+            const char *held = row.held == 0 ? modem.path() : row.held == 1 ? second->path() : "";
+            const int holder = row.held >= 0 ? open(held, O_RDWR | O_NOCTTY) : -1;
+            EXPECT_TRUE(row.held < 0 || flock(holder, LOCK_EX | LOCK_NB) == 0);
             EXPECT_EQ(deliver_on({modem.path(), second->path()}, row.numbers, row.text, {waits, 5},
                                  true, row.report),
                       row.status);
