@@ -56,6 +56,7 @@ bool add_pool(CommandLine &line, std::string_view names)
     static std::array<char, kMaxGivenDevices *(kMaxDevicePathBytes + 1) + 1> copy;
     std::size_t used = 0;
     line.pool = true;
+    line.devices_from = kPoolVariable;  // named by a refusal, even of blanks alone
     for (;;) {
         while (!names.empty() && (names.front() == ' ' || names.front() == '\t'))
             names.remove_prefix(1);
@@ -68,7 +69,6 @@ bool add_pool(CommandLine &line, std::string_view names)
         names.remove_prefix(length);
         // A name too long for the copy is too long for a device too.
         if (name.size() > kMaxDevicePathBytes || line.device_count == line.devices.size()) {
-            line.devices_from = kPoolVariable;
             return refuse(line, nullptr, name,
                           name.size() > kMaxDevicePathBytes ? kDeviceTooLong : kDeviceTooMany);
         }

@@ -237,6 +237,8 @@ class Recipients(E2E):
                  {"CELLPOST_POOL": " /a\t/b ", "CELLPOST_DEVICE": "/c"}),
                 (["123", "hi"], 1, "$", 'Invalid device in CELLPOST_POOL: "b" is not an absolute path.',
                  {"CELLPOST_POOL": "/a b"}),
+                (["123", "hi"], 1, "$", 'Invalid device in CELLPOST_POOL: "" is empty.',
+                 {"CELLPOST_POOL": " \t"}),
                 (["-d", "dev/ttyUSB8", "123", "hi"], 1, "$", bad + 'dev/ttyUSB8" is not an absolute path.'),
                 (["--device=", "123", "hi"], 1, "$", bad + '" is empty.'),
                 (["--report", "0", "123", "hi"], 1, "$", f'Invalid --report: "0" {seconds} 1 to 3600.'),
