@@ -95,6 +95,9 @@ struct Exchange {
     // Gives back what the run changed in the modem: goes out after a stop
     // signal too, and waits no later than kAfterStopMilliseconds after it.
     bool after_stop = false;
+    // Monotonic ms by which the exchange, its write included, is over
+    // whatever the modem does (-1: none): a check's time is not whole seconds.
+    long long deadline = -1;
 };
 
 // One line of the modem's, blanks around it aside, cut to kLineKeep bytes:

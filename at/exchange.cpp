@@ -74,10 +74,10 @@ Ready wait_ready(int fd, short events, Millis until, const Exchange &exchange)
 }
 
 // The port is non-blocking, so a write may take only part of a long PDU
-// line; wait for room and go on, or a truncated PDU would reach the modem.
-Ready write_all(int fd, std::string_view data, Millis limit, const Exchange &exchange)
+// line; wait for room until `deadline` and go on, or a truncated PDU would
+// reach the modem.
+Ready write_all(int fd, std::string_view data, Millis deadline, const Exchange &exchange)
 {
-    const Millis deadline = monotonic_ms() + limit;
     refresh_lock();  // each exchange is a sign of life
     while (!data.empty()) {
         const ssize_t n = write(fd, data.data(), data.size());
@@ -168,6 +168,12 @@ bool take(Gathering &g, std::string_view got)
     return decided(g);
 }
 
+// `at`, or the exchange's own deadline if that comes first.
+Millis capped(Millis at, const Exchange &exchange)
+{
+    return exchange.deadline >= 0 ? std::min(at, exchange.deadline) : at;
+}
+
 }  // namespace
 
 // A modem whose prompt came too late, that got only part of a PDU, or whose
@@ -189,7 +195,8 @@ Reply at_command(int fd, const char *command, const Exchange &exchange)
         return interrupted;  // asked between two commands: write nothing more
     LineScanner scanner = read_off_stale(fd, exchange);
     const int write_seconds = std::min(exchange.idle_seconds, kWriteLimitSeconds);
-    const Ready wrote = write_all(fd, command, write_seconds * kMillisPerSecond, exchange);
+    const Ready wrote = write_all(
+        fd, command, capped(monotonic_ms() + write_seconds * kMillisPerSecond, exchange), exchange);
     if (wrote == Ready::stopped)
         return interrupted;
     if (wrote != Ready::yes)
@@ -197,7 +204,7 @@ Reply at_command(int fd, const char *command, const Exchange &exchange)
 
     const Millis start = monotonic_ms();
     Gathering g = {scanner, exchange.idle_seconds * kMillisPerSecond,
-                   start + exchange.limit_seconds * kMillisPerSecond, start};
+                   capped(start + exchange.limit_seconds * kMillisPerSecond, exchange), start};
     std::array<char, kDiscardChunk> discard{};
     for (;;) {
         const Ready ready = wait_ready(fd, POLLIN, give_up_at(g), exchange);

@@ -22,19 +22,25 @@ int seconds_left(long long deadline)
 // at_command() may spend up to the silence it waits for on writing the
 // command (to a line that takes no byte), then up to its limit on the
 // reply: the silence is a third of the whole seconds left (`seconds` at
-// most), the limit what remains, twice the silence at most. With less than
-// a second for each, nothing is asked.
+// most), the limit what remains, twice the silence at most; and the
+// deadline cuts whatever the whole seconds would let run past it. Once it
+// has passed, nothing is asked; an exchange it cut has no verdict for want
+// of time.
 Reply ask(Asking &a, const char *command, int seconds, std::string_view info)
 {
     const int left = seconds_left(a.deadline);
     const int idle = std::min(seconds, std::max(left / kCheckExchangeShare, 1));
-    Exchange exchange = {Awaited::ok, idle, std::min(2 * idle, left - idle)};
+    Exchange exchange = {Awaited::ok, idle, std::max(std::min(2 * idle, left - idle), 1)};
     exchange.info = info;  // a query's own answer, not a late one of another command
-    if (idle < 1 || exchange.limit_seconds < 1) {
+    exchange.deadline = a.deadline;
+    if (monotonic_ms() >= a.deadline) {
         a.out_of_time = true;
         return Reply{};  // no verdict, as from a silent modem
     }
-    return at_command(a.fd, command, exchange);
+    const Reply reply = at_command(a.fd, command, exchange);
+    a.out_of_time =
+        a.out_of_time || (reply.verdict == Verdict::none && monotonic_ms() >= a.deadline);
+    return reply;
 }
 
 // PDU mode as a run sets it (enter_pdu_mode()), each exchange held to the

@@ -743,6 +743,7 @@ class Check(E2E):
         trickle = ["--notice", "^RSSI:14", "--notice-ms", "150", self.S, "*|*||0"]  # never an answer
         cases = [  # simulator options, --timeout, status, line
             ([], 30, 0, "OK - modem ready on /dev/ttyUSB8, signal 20 of 31" + perf.format(20)),
+            ([], 1, 0, "OK - modem ready on /dev/ttyUSB8, signal 20 of 31" + perf.format(20)),
             ([self.S, "AT+CSQ|*|+CSQ: 2,99\\nOK|0"], 30, 1,
              "WARNING - modem ready, weak signal on /dev/ttyUSB8, signal 2 of 31" + perf.format(2)),
             ([self.S, "AT+CPIN?|*|+CME ERROR: 10|0"], 30, 2,  # no SIM
