@@ -61,6 +61,9 @@ int run_check(const CommandLine &line, const ModemPorts &ports, const char *devi
     const int share = std::max(seconds / modems, 1);
     int ready = 0;
     CheckResult worst{};  // the first modem that is not ready
+    // Its cause and answer, kept: the next modem's check reuses the buffers they point into.
+    std::array<char, kReportSize> worst_cause{};
+    std::array<char, kReportSize> worst_answer{};
     for (std::size_t i = 0; i < ports.devices.size(); ++i) {
         ModemPorts one = ports;
         one.devices = ports.devices.subspan(i, 1);
@@ -71,6 +74,10 @@ int run_check(const CommandLine &line, const ModemPorts &ports, const char *devi
         if (result.cause != nullptr && worst.cause == nullptr) {
             worst = result;
             worst.device = ports.devices[i];
+            std::snprintf(worst_cause.data(), worst_cause.size(), "%s", result.cause);
+            worst.cause = worst_cause.data();
+            worst.answer = {worst_answer.data(),
+                            result.answer.copy(worst_answer.data(), worst_answer.size())};
         }
         std::fflush(stdout);  // this modem's lines, before the next one is taken
     }

@@ -759,6 +759,13 @@ class Check(E2E):
                 self.assertEqual((run.status, run.stdout), (status, f"SMS {line}\n"))
                 self.assertLess(run.elapsed, seconds + 1)  # a second for load and start-up
                 self.assertEqual(run.locks, {})
+        # A pool names its first modem not ready by that modem's own cause and answer.
+        self.box.modem("ttyUSB0", [self.S, "AT+CPIN?|*|+CPIN: SIM PIN\\nOK|0"])
+        self.box.modem("ttyUSB1", [self.S, 'AT+CSCA?|*|+CSCA: "",129\\nOK|0'])
+        run = self.box.run(["--monitor"], env={"CELLPOST_POOL": "/dev/ttyUSB0 /dev/ttyUSB1"})
+        self.assertEqual((run.status, run.stdout),
+                         (2, "SMS CRITICAL - 0 of 2 modems ready; /dev/ttyUSB0: SIM not ready: "
+                             "+CPIN: SIM PIN | ready=0;2:;1:;0;2\n"))
 
 
 class Input(E2E):
