@@ -185,7 +185,7 @@ int lock_seconds(long long time)
 static_assert(kCheckOutputSize >= kDeviceLineSize + std::size(kProbes) * kReplyBufferSize,
               "a check's output waits whole for its port to be given back");
 
-// The check ends within request.seconds: the port is waited for at most
+// The check ends within request.milliseconds: the port is waited for at most
 // half of it, allowing for the lock wait's overrun; every exchange with
 // the modem, ESC included, has ended by the deadline, its write time
 // included (see ask()); after that the port is only given back, the
@@ -195,7 +195,7 @@ CheckResult check_modem(ModemPort &port, const ModemPorts &ports, const CheckReq
                         const DialogueTimeouts &timeouts)
 {
     const long long start = monotonic_ms();
-    const long long deadline = start + request.seconds * kCheckMillisPerSecond - kCheckExitMs;
+    const long long deadline = start + request.milliseconds - kCheckExitMs;
     set_report_deadline(deadline);
     ModemPorts bounded = ports;
     const int lock = lock_seconds(deadline - start);

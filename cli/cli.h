@@ -260,12 +260,12 @@ void catch_stop_signals();
 bool prepare_text(const CommandLine &line, std::span<char, kMaxTextBytes> buffer, UserText &text,
                   bool &stopped);
 
-// What a check is asked: where the devices came from, its time in seconds,
-// and whether it prints the device and the modem's answers (--check) or
-// not (--monitor).
+// What a check is asked: where the devices came from, its time in ms (a
+// pool's modems share --timeout's seconds), and whether it prints the
+// device and the modem's answers (--check) or not (--monitor).
 struct CheckRequest {
     const char *devices_from;
-    int seconds;
+    long long milliseconds;
     bool print;
 };
 
@@ -286,7 +286,7 @@ struct CheckResult {
 // (then the verdict names the holder), asks the modem's state without
 // sending anything, and prints the device it took (or all it tried) with
 // where they came from, then the information lines (if asked to); ends
-// within `request.seconds`, and no later log line waits past that. The
+// within `request.milliseconds`, and no later log line waits past that. The
 // caller gives the port back, then prints and logs the verdict.
 CheckResult check_modem(ModemPort &port, const ModemPorts &ports, const CheckRequest &request,
                         const DialogueTimeouts &timeouts);

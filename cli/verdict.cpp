@@ -18,10 +18,10 @@ ModemPort g_port;
 // One modem's check: its verdict logged (at err only when an alarm would
 // not go out: a busy port is most likely one going out), and printed.
 CheckResult check_one(const CommandLine &line, const ModemPorts &ports, const char *devices_from,
-                      int seconds, const DialogueTimeouts &timeouts)
+                      long long milliseconds, const DialogueTimeouts &timeouts)
 {
     const CheckResult result =
-        check_modem(g_port, ports, {devices_from, seconds, !line.monitor}, timeouts);
+        check_modem(g_port, ports, {devices_from, milliseconds, !line.monitor}, timeouts);
     close_modem(g_port);  // before anything is printed or logged
     if (result.interrupted)
         static_cast<void>(interrupted());
@@ -52,13 +52,15 @@ int run_check(const CommandLine &line, const ModemPorts &ports, const char *devi
     static_cast<void>(std::setvbuf(stdout, output.data(), _IOFBF, output.size()));  // cannot fail
     const int seconds = line.timeout.value > 0 ? line.timeout.value : kCheckSeconds;
     if (!line.pool || ports.devices.size() < 2) {
-        const CheckResult result = check_one(line, ports, devices_from, seconds, timeouts);
+        const CheckResult result =
+            check_one(line, ports, devices_from, seconds * kCheckMillisPerSecond, timeouts);
         if (line.monitor)
             return print_monitor_line(result, seconds);
         return result.cause == nullptr && !result.interrupted ? 0 : 1;
     }
     const auto modems = static_cast<int>(ports.devices.size());
-    const int share = std::max(seconds / modems, 1);
+    // Each modem its share, not rounded up: together they end within the time.
+    const long long share = seconds * kCheckMillisPerSecond / modems;
     int ready = 0;
     CheckResult worst{};  // the first modem that is not ready
     // Its cause and answer, kept: the next modem's check reuses the buffers they point into.
@@ -69,7 +71,7 @@ int run_check(const CommandLine &line, const ModemPorts &ports, const char *devi
         one.devices = ports.devices.subspan(i, 1);
         const CheckResult result = check_one(line, one, devices_from, share, timeouts);
         if (result.interrupted)
-            return line.monitor ? print_monitor_line(result, share) : 1;
+            return line.monitor ? print_monitor_line(result, seconds) : 1;
         ready += result.cause == nullptr ? 1 : 0;
         if (result.cause != nullptr && worst.cause == nullptr) {
             worst = result;

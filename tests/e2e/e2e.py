@@ -766,6 +766,13 @@ class Check(E2E):
         self.assertEqual((run.status, run.stdout),
                          (2, "SMS CRITICAL - 0 of 2 modems ready; /dev/ttyUSB0: SIM not ready: "
                              "+CPIN: SIM PIN | ready=0;2:;1:;0;2\n"))
+        # Four modems that never answer share one second, and end within it.
+        babbling = [f"/dev/ttyUSB{i}" for i in range(2, 6)]
+        for device in babbling:
+            self.box.modem(device[5:], trickle)
+        run = self.box.run(["--monitor", "--timeout", "1"], env={"CELLPOST_POOL": " ".join(babbling)})
+        self.assertEqual(run.status, 2)
+        self.assertLess(run.elapsed, 1 + 1)
 
 
 class Input(E2E):
