@@ -52,8 +52,8 @@ Outcome outcome_of(const Failure &f)
     case Stage::prompt:
         return Outcome::prompt;
     case Stage::submit:
-        if (f.unanswered)
-            return Outcome::unconfirmed;
+        if (f.unanswered)  // a PDU not written whole never went out
+            return f.written ? Outcome::unconfirmed : Outcome::gave_up;
         return f.cause.kind == FailureKind::recipient ? Outcome::rejected : Outcome::gave_up;
     case Stage::number:
         return Outcome::invalid_number;

@@ -295,6 +295,8 @@ TEST(Policy, Decisions)
          {retry, end_round, 5, recipient, O::prompt, Tail::retry}},
         {"an unanswered submission, no rounds left", {Stage::submit, silence, true, true}, {}, {2, 0, 16'000},
          {give_up, end_round, -1, recipient, O::unconfirmed, Tail::no_more_tries, true}},
+        {"a PDU not written whole never went out", {Stage::submit, silence, true, false}, {}, {2, 0, 16'000},
+         {give_up, end_round, -1, recipient, O::gave_up, Tail::no_more_tries, true}},
         {"a silent mode command has no state to tell", {Stage::mode, silence, true}, {}, {2, 0, 16'000},
          {give_up, end_round, -1, unsettled, O::mode, Tail::no_more_tries, false}},
         {"a refused mode command given up", {Stage::mode, classify_answer("ERROR")}, {}, {2, 0, 16'000},
