@@ -160,15 +160,17 @@ void follow(Delivery &d, const Decision &decision)
     }
 }
 
-// The failure stands for those it reaches, as the latest so far.
-void stand(Delivery &d, const Decision &decision, std::size_t who)
+// The failure stands for those it reaches, as the latest so far; a copy
+// that may be out stands until a later submission of it is answered.
+void stand(Delivery &d, const Decision &decision, const Failure &f, std::size_t who)
 {
     const unsigned order = ++d.failures;
+    const bool answered = f.stage == Stage::submit && !f.unanswered;
     for (std::size_t i = 0; i < d.numbers.size(); ++i) {
         RecipientState &r = d.recipients[i];
-        const bool concerned = decision.reach == Reach::recipient
-                                   ? i == who
-                                   : !r.settled && r.standing != Outcome::unconfirmed;
+        const bool open = r.standing != Outcome::unconfirmed || (answered && i == who);
+        const bool concerned =
+            decision.reach == Reach::recipient ? i == who && open : !r.settled && open;
         if (concerned) {
             r.standing = decision.outcome;
             r.standing_order = order;
@@ -200,7 +202,7 @@ Decision judge_failure(Delivery &d, const Failure &f, std::size_t who, unsigned 
     if (decision.next == Next::sent)
         return decision;
     follow(d, decision);
-    stand(d, decision, who);
+    stand(d, decision, f, who);
     const char *device = device_named(d);
     Subject subject = via(kNoRecipientSubject, device);
     if (decision.next == Next::cannot_send)  // it stands for every recipient
