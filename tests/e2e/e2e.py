@@ -363,9 +363,12 @@ class LiveLock(E2E):
 class StaleLocks(E2E):
     def test_replaced_at_once(self):
         dead = dead_pid()
+        # Binary, as old lockers wrote it: never bytes that read as text, such as "4" (a kernel thread).
+        binary = next(p.to_bytes(4, "little") for p in iter(dead_pid, 0)
+                      if not p.to_bytes(4, "little").lstrip(b" \t\n\v\f\r+-")[:1].isdigit())
         sim = self.box.modem("ttyUSB8")
         for what, content in (("dead PID", b"%10d\n" % dead), ("garbage", b"no pid\n"),
-                              ("empty", b""), ("binary PID", (dead).to_bytes(4, "little"))):
+                              ("empty", b""), ("binary PID", binary)):
             with self.subTest(what):
                 self.box.write_lock("ttyUSB8", content, age=10)  # no PID: stale once 5 s old
                 run = self.box.run(["+15555550123", "hello"])
