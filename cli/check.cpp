@@ -63,9 +63,7 @@ bool sim_ready(std::string_view fields)
 std::string_view fields_of(const Probe &probe, std::string_view line)
 {
     line.remove_prefix(std::min(probe.query.answer.size(), line.size()));
-    while (!line.empty() && line.front() == ' ')
-        line.remove_prefix(1);
-    return line;
+    return trim_blanks(line);
 }
 
 }  // namespace
