@@ -187,6 +187,11 @@ enum class Heard { report, quiet, failed, stopped };
 // before a command.
 Heard listen_unsolicited(int fd, long long until);
 
+// Called for every port taken: what the last port left unfinished (a line,
+// a late result's, a report's PDU coming in) says nothing about this one,
+// and would otherwise swallow its first answer. Stored reports stay.
+void start_line();
+
 // Between the folder's files: the status reports' side of the scanner
 // (unsolicited.cpp). A whole line "+CDS: <length>" makes the next one that
 // is not empty the report's PDU; true when `line` was such a line.

@@ -106,6 +106,12 @@ bool take_status_line(StatusLine &line)
     return true;
 }
 
+void start_line()
+{
+    g_incoming = {};
+    g_between = LineScanner{Awaited::ok};
+}
+
 // Judges what came between exchanges as a reply would be, only to know
 // where it leaves the line: a submission's "+CMGS: <mr>" whose result is
 // still to come, a line not yet ended, a status report (stored).

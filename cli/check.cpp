@@ -224,6 +224,7 @@ CheckResult check_modem(ModemPort &port, const ModemPorts &ports, const CheckReq
         return result;
     }
     result.device = port.device;
+    start_line();
     Asking asking = {port.fd, deadline, timeouts};
     return ask_modem(asking, request.print, result);
 }

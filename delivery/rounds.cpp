@@ -43,6 +43,7 @@ Taken take_port(Delivery &d, ModemPort &port, const ModemPorts &ports, PortNote 
     if (taken == Taken::open && note[0] != '\0')
         report(LOG_WARNING, "%s", note.data());
     if (taken == Taken::open) {
+        start_line();
         const auto at = std::find(ports.devices.begin(), ports.devices.end(), port.device);
         use_modem(d, static_cast<std::size_t>(at - ports.devices.begin()), port.device);
     }

@@ -874,6 +874,20 @@ TEST(AtCommand, WhatWasOnTheLineBeforeIsNotTheAnswer)
         << "its own OK, not the late one's";
 }
 
+TEST(AtCommand, AnotherPortStartsClean)
+{
+    // The last modem was given back in the middle of a report's PDU, one
+    // longer than a report keeps: on the next modem, its error is no part of it.
+    const std::string cut_off = "\r\n+CDS: 22\r\n" + std::string(400, 'a');
+    ScriptedModem first({{{300ms, cut_off}}});
+    static_cast<void>(at_command(first.fd(), "AT\r", {Awaited::ok, 0, 0}));
+    wait_pending(first.fd(), cut_off.size());
+    static_cast<void>(at_command(first.fd(), "AT\r", {Awaited::ok, 0, 0}));
+    start_line();
+    ScriptedModem next({{{0ms, "+CMS ERROR: 500\r\n"}}});
+    EXPECT_EQ(at_command(next.fd(), "AT\r", {Awaited::ok, 1, 2}).verdict, Verdict::error);
+}
+
 TEST(AtCommand, LateAnswerOpensTheNextReply)
 {
     ScriptedModem modem({{{1300ms, "\r\n+CMGS: 1\r\n\r\nOK\r\n"}}, kPrompt});

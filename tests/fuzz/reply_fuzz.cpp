@@ -73,6 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     --size;
     // A stream socket stands in for the serial line: the command must be
     // written before anything is gathered.
+    start_line();  // each input is a port of its own
     int line[2];
     check(socketpair(AF_UNIX, SOCK_STREAM, 0, line) == 0);
     fcntl(line[0], F_SETFL, O_NONBLOCK);
@@ -100,8 +101,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // Final results are told the same however the bytes are cut up.
     const std::string_view bytes(reinterpret_cast<const char *>(data), size);
     for (const Awaited awaited : {Awaited::ok, Awaited::prompt}) {
+        start_line();
         LineScanner whole{awaited};
         scan_reply(whole, bytes);
+        start_line();  // from where the whole scan started, not where it stopped
         LineScanner cut{awaited};
         std::minstd_rand rng(seed);
         for (std::size_t at = 0; at < size;) {
