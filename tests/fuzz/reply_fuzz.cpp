@@ -80,7 +80,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::atomic<bool> reader_done{false};
     std::thread peer(feed, line[1], line[0], data, size, seed, std::cref(reader_done));
 
-    const Reply got = at_command(line[0], "AT\r", {Awaited::ok, 1, 2});
+    // The peer closes the line after its last chunk, so the exchange ends
+    // on that or on an answer: waits long enough that a busy machine
+    // stalling the peer never ends it first.
+    const Reply got = at_command(line[0], "AT\r", {Awaited::ok, 60, 120});
     const char *reply = got.text;
     reader_done = true;
     peer.join();
