@@ -206,6 +206,9 @@ std::size_t status_lines_stored();
 // What comes between exchanges (unsolicited.cpp): scan_between() judges
 // it, stored reports aside, from where the last of it left the line;
 // read_off_stale() reads off, without waiting, what is on the line before
-// a command and gives the command's scanner, which goes on from there.
+// a command and gives the command's scanner, which goes on from there;
+// leave_line() gives back the line where an exchange without an answer
+// stopped.
 void scan_between(std::string_view bytes);
 LineScanner read_off_stale(int fd, const Exchange &exchange);
+void leave_line(const LineScanner &scanner);

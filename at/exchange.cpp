@@ -221,8 +221,10 @@ Reply at_command(int fd, const char *command, const Exchange &exchange)
         if (n <= 0 || take(g, got))
             break;  // hung up, the port failed, or the answer is in
     }
-    if (!decided(g))
-        end_reply_line(g.scanner, true);  // what came is all that will come
+    if (!decided(g)) {
+        end_reply_line(g.scanner, true);  // what came is all this exchange judges
+        leave_line(g.scanner);            // the line it stopped in may go on
+    }
     return {g_reply.data(), g.scanner.verdict, true, result_line(g.scanner), false,
             g.scanner.own,  g.scanner.others};
 }

@@ -112,6 +112,14 @@ void start_line()
     g_between = LineScanner{Awaited::ok};
 }
 
+// An exchange that gave up may have stopped inside a line: its rest (a
+// report's PDU, the CR LF after it) goes on that line, not one of its own.
+void leave_line(const LineScanner &scanner)
+{
+    g_between.line = scanner.line;
+    g_between.length = scanner.length;
+}
+
 // Judges what came between exchanges as a reply would be, only to know
 // where it leaves the line: a submission's "+CMGS: <mr>" whose result is
 // still to come, a line not yet ended, a status report (stored).

@@ -886,6 +886,10 @@ TEST(AtCommand, AnotherPortStartsClean)
     start_line();
     ScriptedModem next({{{0ms, "+CMS ERROR: 500\r\n"}}});
     EXPECT_EQ(at_command(next.fd(), "AT\r", {Awaited::ok, 1, 2}).verdict, Verdict::error);
+    // A report's line that ends only after an exchange gave up is a report all the same.
+    ScriptedModem cut({{{0ms, "\r\n+CDS: 2\r\n000601"}, {1500ms, "\r\n"}}});
+    static_cast<void>(at_command(cut.fd(), "AT\r", {Awaited::ok, 1, 1}));
+    EXPECT_EQ(listen_unsolicited(cut.fd(), monotonic_ms() + 3000), Heard::report);
 }
 
 TEST(AtCommand, LateAnswerOpensTheNextReply)
