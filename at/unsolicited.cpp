@@ -118,6 +118,10 @@ void leave_line(const LineScanner &scanner)
 {
     g_between.line = scanner.line;
     g_between.length = scanner.length;
+    // A report's header cut short ("+CDS: 2" of 22) was judged as it stood:
+    // its own line end tells the length.
+    if (current_line(scanner).starts_with(kStatusReportPrefix))
+        g_incoming = {};
 }
 
 // Judges what came between exchanges as a reply would be, only to know

@@ -886,10 +886,17 @@ TEST(AtCommand, AnotherPortStartsClean)
     start_line();
     ScriptedModem next({{{0ms, "+CMS ERROR: 500\r\n"}}});
     EXPECT_EQ(at_command(next.fd(), "AT\r", {Awaited::ok, 1, 2}).verdict, Verdict::error);
-    // A report's line that ends only after an exchange gave up is a report all the same.
-    ScriptedModem cut({{{0ms, "\r\n+CDS: 2\r\n000601"}, {1500ms, "\r\n"}}});
-    static_cast<void>(at_command(cut.fd(), "AT\r", {Awaited::ok, 1, 1}));
-    EXPECT_EQ(listen_unsolicited(cut.fd(), monotonic_ms() + 3000), Heard::report);
+    // A report whose lines end only after an exchange gave up is a report all the same.
+    for (const auto &[before, after, length] :
+         {std::tuple{"\r\n+CDS: 3\r\n000", "601\r\n", 3}, {"\r\n+CDS: 1", "3\r\n000601\r\n", 13}}) {
+        ScriptedModem cut({{{0ms, before}, {1500ms, after}}});
+        static_cast<void>(at_command(cut.fd(), "AT\r", {Awaited::ok, 1, 1}));
+        ASSERT_EQ(listen_unsolicited(cut.fd(), monotonic_ms() + 3000), Heard::report);
+        StatusLine line;
+        ASSERT_TRUE(take_status_line(line));
+        EXPECT_EQ(line.announced, std::size_t(length));
+        EXPECT_EQ(line.view(), "000601");
+    }
 }
 
 TEST(AtCommand, LateAnswerOpensTheNextReply)
