@@ -41,6 +41,12 @@ Input read_input()
     Input input;
     std::size_t used = 0;
     while (g_stop_signal == 0) {
+        // A read that blocks would not see a stop that came just before
+        // it: wait in steps, as every wait of the run does.
+        pollfd p = {STDIN_FILENO, POLLIN, 0};
+        const int ready = poll(&p, 1, kLockRefreshMilliseconds);
+        if (ready == 0 || (ready < 0 && errno == EINTR))
+            continue;  // the flag is looked at again; another failure, the read tells
         const bool full = used == g_input.size();
         const ssize_t n = read(STDIN_FILENO, full ? rest.data() : g_input.data() + used,
                                full ? rest.size() : g_input.size() - used);
@@ -49,13 +55,8 @@ Input read_input()
             used += full ? 0 : static_cast<std::size_t>(n);
         } else if (n == 0) {
             break;
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            // A caller's non-blocking descriptor: waited for as a blocking
-            // read waits. A stop ends the wait, and the loop.
-            pollfd p = {STDIN_FILENO, POLLIN, 0};
-            static_cast<void>(poll(&p, 1, -1));
-        } else if (errno != EINTR) {
-            input.error = errno;
+        } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+            input.error = errno;  // EAGAIN: a caller's non-blocking descriptor, waited for above
             break;
         }
     }
