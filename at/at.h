@@ -193,12 +193,12 @@ Heard listen_unsolicited(int fd, long long until);
 void start_line();
 
 // Between the folder's files: the status reports' side of the scanner
-// (unsolicited.cpp). A whole line "+CDS: <length>" makes the next one that
-// is not empty the report's PDU; true when `line` was such a line.
+// (unsolicited.cpp). A whole line "+CDS: <length>", given to
+// expect_status_report(), makes the next one that is not empty the report's PDU.
 // Every byte of a line goes to note_report_byte(); at its end,
 // end_report_line() stores it and says true when it was the PDU. While
 // report_line_open() the line is a PDU coming in: not to be judged.
-bool expect_status_report(std::string_view line);
+void expect_status_report(std::string_view line);
 void note_report_byte(char c);
 bool end_report_line(bool empty);
 bool report_line_open();

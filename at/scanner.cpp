@@ -7,6 +7,15 @@
 
 namespace {
 
+// A copy of `line`, cut to what a Line keeps.
+Line kept(std::string_view line)
+{
+    Line copy{};
+    copy.length = std::min(line.size(), copy.bytes.size());
+    std::copy_n(line.begin(), copy.length, copy.bytes.begin());
+    return copy;
+}
+
 // A line is an error final result only when it is one from its first
 // byte: a notice that merely contains "ERROR" decides nothing. A line cut
 // to kLineKeep bytes is longer than "OK" or "ERROR", and is neither.
@@ -34,8 +43,7 @@ void judge_line(LineScanner &s, bool whole)
     }
     const std::string_view own = s.submission ? kSubmitResultPrefix : s.info;
     if (!own.empty() && line.starts_with(own) && !s.stale_line) {
-        s.own.length = std::min(line.size(), s.own.bytes.size());
-        std::copy_n(line.begin(), s.own.length, s.own.bytes.begin());
+        s.own = kept(line);
         return;
     }
     const bool error = error_result(line);
@@ -105,11 +113,5 @@ void end_reply_line(LineScanner &scanner, bool whole)
 
 Line result_line(const LineScanner &scanner)
 {
-    Line result{};
-    if (scanner.verdict != Verdict::error)
-        return result;
-    const std::string_view line = current_line(scanner);
-    result.length = std::min(line.size(), result.bytes.size());
-    std::copy_n(line.begin(), result.length, result.bytes.begin());
-    return result;
+    return scanner.verdict == Verdict::error ? kept(current_line(scanner)) : Line{};
 }

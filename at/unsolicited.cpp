@@ -44,10 +44,8 @@ std::string_view incoming_hex()
 
 }  // namespace
 
-bool expect_status_report(std::string_view line)
+void expect_status_report(std::string_view line)
 {
-    if (!line.starts_with(kStatusReportPrefix))
-        return false;
     line.remove_prefix(kStatusReportPrefix.size());
     const std::string_view rest = trim_blanks(line);
     std::size_t length = 0;
@@ -57,7 +55,6 @@ bool expect_status_report(std::string_view line)
     g_incoming = {};
     g_incoming.expected = error == std::errc{} && end == rest.data() + rest.size();
     g_incoming.line.announced = length;
-    return true;
 }
 
 void note_report_byte(char c)

@@ -175,7 +175,9 @@ const char *busy_cause(const PortNote &note)
 int lock_seconds(long long time)
 {
     const long long share = time / kCheckLockShare - kLockOverrunMs;
-    return share < 0 ? -1 : static_cast<int>(std::min<long long>(share / 1000, kCheckLockSeconds));
+    return share < 0 ? -1
+                     : static_cast<int>(
+                           std::min<long long>(share / kCheckMillisPerSecond, kCheckLockSeconds));
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ inline constexpr const char *kLabelNotPrintable = "holds a byte that is no print
 inline constexpr const char *kTimeoutRange = "is no whole number of seconds from 1 to 300";
 inline constexpr const char *kRetryForRange = "is no whole number of seconds from 0 to 86400";
 inline constexpr const char *kTimeoutOnlyForChecks = "bounds --check and --monitor alone";
-inline constexpr const char *kRetryForOnlyForSends = "is for sending alone";
+inline constexpr const char *kOnlyForSends = "is for sending alone";
 static_assert(kMaxLabelBytes == 32, "the message says so");
 inline constexpr int kMinCheckSeconds = 1;
 inline constexpr int kMaxCheckSeconds = 300;

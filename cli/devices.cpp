@@ -58,13 +58,10 @@ bool add_pool(CommandLine &line, std::string_view names)
     line.pool = true;
     line.devices_from = kPoolVariable;  // named by a refusal, even of blanks alone
     for (;;) {
-        while (!names.empty() && (names.front() == ' ' || names.front() == '\t'))
-            names.remove_prefix(1);
+        names = trim_blanks(names);
         if (names.empty())
             return line.device_count > 0 || refuse(line, nullptr, names, kDeviceEmpty);
-        std::size_t length = 0;
-        while (length < names.size() && names[length] != ' ' && names[length] != '\t')
-            ++length;
+        const std::size_t length = std::min(names.find_first_of(" \t"), names.size());
         const std::string_view name(names.data(), length);
         names.remove_prefix(length);
         // A name too long for the copy is too long for a device too.

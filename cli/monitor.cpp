@@ -11,18 +11,27 @@
 
 namespace {
 
+// The performance data after '|': a format and up to three numbers.
+using PerfData = std::array<char, 64>;
+
 // Prints the line; `what` is escaped first: a device's name comes from the
 // command line or the environment, an answer from the modem.
-int print_line(MonitorStatus status, std::string_view what, int rssi)
+int print_line(MonitorStatus status, std::string_view what, const PerfData &data)
 {
     std::array<char, kReportSize> shown{};
     const std::string_view text = escape_line(what, shown);
-    std::array<char, 64> signal{};  // the format and a number
-    if (rssi >= 0)
-        std::snprintf(signal.data(), signal.size(), kMonitorSignalFormat, rssi);
     std::printf(kMonitorLineFormat, kMonitorStatus[status], static_cast<int>(text.size()),
-                text.data(), signal.data());
+                text.data(), data.data());
     return status;
+}
+
+// The signal, when the modem gave one.
+PerfData signal_data(int rssi)
+{
+    PerfData data{};
+    if (rssi >= 0)
+        std::snprintf(data.data(), data.size(), kMonitorSignalFormat, rssi);
+    return data;
 }
 
 }  // namespace
@@ -60,12 +69,12 @@ int print_monitor_line(const CheckResult &r, int seconds)
                       r.answer.empty() ? "" : ": ", static_cast<int>(r.answer.size()),
                       r.answer.data());
     }
-    return print_line(status, what.data(), r.rssi);
+    return print_line(status, what.data(), signal_data(r.rssi));
 }
 
 int print_monitor_problem(const char *problem)
 {
-    return print_line(kMonitorUnknown, problem, -1);
+    return print_line(kMonitorUnknown, problem, PerfData{});
 }
 
 int print_monitor_pool(int ready, int modems, const CheckResult &worst)
@@ -80,11 +89,7 @@ int print_monitor_pool(int ready, int modems, const CheckResult &worst)
                       kMonitorPoolWorstFormat, worst.device, worst.cause,
                       worst.answer.empty() ? "" : ": ", static_cast<int>(worst.answer.size()),
                       worst.answer.data());
-    std::array<char, kReportSize> shown{};
-    const std::string_view text = escape_line(what.data(), shown);
-    std::array<char, 64> data{};  // the format and three numbers
+    PerfData data{};
     std::snprintf(data.data(), data.size(), kMonitorPoolData, ready, modems > 1 ? 2 : 1, modems);
-    std::printf(kMonitorLineFormat, kMonitorStatus[status], static_cast<int>(text.size()),
-                text.data(), data.data());
-    return status;
+    return print_line(status, what.data(), data);
 }

@@ -150,9 +150,9 @@ bool options_fit(CommandLine &line)
     if (line.action == CommandLine::send && line.timeout.value >= 0)
         return refuse(line, kTimeoutOption, line.timeout.text, kTimeoutOnlyForChecks);
     if (line.action == CommandLine::check && line.retry_for.value >= 0)
-        return refuse(line, kRetryForOption, line.retry_for.text, kRetryForOnlyForSends);
+        return refuse(line, kRetryForOption, line.retry_for.text, kOnlyForSends);
     if (line.action == CommandLine::check && line.report.value >= 0)
-        return refuse(line, kReportOption, line.report.text, kRetryForOnlyForSends);
+        return refuse(line, kReportOption, line.report.text, kOnlyForSends);
     return line.action != CommandLine::invalid;
 }
 

@@ -85,9 +85,8 @@ void log_attempt(int priority, const char *subject, const char *verb, std::strin
 Subject via(const char *what, const char *device)
 {
     Subject subject{};
-    const int n = std::snprintf(subject.data(), subject.size(), "%s%s%s", what,
-                                device != nullptr ? kVia : "", device != nullptr ? device : "");
-    static_cast<void>(n);  // a subject cut short still names the recipient
+    std::snprintf(subject.data(), subject.size(), "%s%s%s", what, device != nullptr ? kVia : "",
+                  device != nullptr ? device : "");  // cut to fit
     return subject;
 }
 
@@ -204,14 +203,14 @@ Decision judge_failure(Delivery &d, const Failure &f, std::size_t who, unsigned 
     follow(d, decision);
     stand(d, decision, f, who);
     const char *device = device_named(d);
-    Subject subject = via(kNoRecipientSubject, device);
-    if (decision.next == Next::cannot_send)  // it stands for every recipient
-        subject = via(kCannotSendSubject, device);
+    // A failure that means the modem cannot send stands for every recipient.
+    const bool cannot_send = decision.next == Next::cannot_send;
+    const Subject subject = cannot_send ? via(kCannotSendSubject, device)
+                            : recipient ? name_recipient(d.numbers[who], part, count, device)
+                                        : via(kNoRecipientSubject, device);
     if (recipient) {
         RecipientState &r = d.recipients[who];
         r.history = remember(before, f);
-        if (decision.next != Next::cannot_send)
-            subject = name_recipient(d.numbers[who], part, count, device);
         if (decision.reach == Reach::recipient)
             keep_answer(r, f.cause, decision);
     }

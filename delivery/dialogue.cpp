@@ -61,21 +61,14 @@ int message_reference(std::string_view line)
     return reference <= kMaxMessageReference ? reference : -1;
 }
 
-// What the round does after the mode command or a recipient: as the
-// decision says, or unwind.
-enum class Step { go_on, end_round, end_run, interrupted };
+// What the round does after the mode command or a recipient: go on, end
+// as the decision says (whether the run ends too, the delivery keeps), or
+// unwind.
+enum class Step { go_on, ended, interrupted };
 
 Step step_of(const Decision &decision)
 {
-    switch (decision.round) {
-    case RoundStep::go_on:
-        break;
-    case RoundStep::end_round:
-        return Step::end_round;
-    case RoundStep::end_run:
-        return Step::end_run;
-    }
-    return Step::go_on;
+    return decision.round == RoundStep::go_on ? Step::go_on : Step::ended;
 }
 
 // The mode command, after which the modem takes PDUs and says why not.
@@ -189,8 +182,7 @@ RoundEnd send_round(int fd, Delivery &d, const DialogueTimeouts &timeouts)
     for (std::size_t who = 0; who < d.numbers.size() && step == Step::go_on; ++who) {
         if (!d.recipients[who].settled)
             step = submit_parts(fd, d, who, timeouts);
-        if (d.report_seconds > 0)
-            collect_reports(d);  // those that came meanwhile, each part's reference known
+        collect_reports(d);  // those that came meanwhile, each part's reference known
     }
     return step == Step::interrupted ? RoundEnd::interrupted : RoundEnd::ran;
 }

@@ -126,7 +126,8 @@ Exchange asking(const DialogueTimeouts &t, bool question)
 // " <device>" in a pool of several modems.
 const char *device_of(const Delivery &d)
 {
-    return d.pool && d.modems > 1 && d.device != nullptr ? d.device : "";
+    const char *device = device_named(d);
+    return device != nullptr ? device : "";
 }
 
 // Says once for this modem that it cannot pass reports on, and why.

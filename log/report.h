@@ -6,7 +6,8 @@
 // standard error as "cellpost: <line>": an error at once, with the warnings
 // held back until then (those that do not fit are counted in one line);
 // warnings of a run that fails nowhere are never printed, but for those of
-// warn_at_once(), which go out at once. Bytes below the
+// warn_at_once(), which go out at once, as an error does, after the ones
+// held back. Bytes below the
 // space, DEL and anything that is no UTF-8 are shown as "\xHH". The log
 // socket is a datagram socket, or a stream socket where the daemon listens
 // on one. A line waits at most kReportWaitMs for either way out, and not at
@@ -33,8 +34,8 @@ inline constexpr int kReportWaitMs = 1000;
 inline constexpr int kStopReportMs = 500;
 inline constexpr std::size_t kReportSize = 512;        // one message; longer ones are cut
 inline constexpr std::size_t kPendingWarnings = 4096;  // warnings held back for standard error
-// Standard error's line for the warnings held back that did not fit.
-// (with the label, if any).
+// Standard error's line, with the label if any, for the warnings held
+// back that did not fit.
 inline constexpr const char *kWarningsLeftFormat = "%s: %s%u more warnings only in syslog.\n";
 // Bytes shown escaped, as "\xHH": below the space, DEL, and what is no
 // well-formed UTF-8 (or a C1 control).

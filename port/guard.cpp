@@ -57,16 +57,6 @@ void guard_path(const char *lock, std::span<char, kGuardPathSize> out)
 
 namespace {
 
-// Whether a guard or a claim was written so recently, or lies so little
-// ahead of the clock, that its holder may still be at work. One further
-// ahead was dated by a clock since stepped back, or by hand: it says
-// nothing of a holder.
-bool guard_fresh(const struct stat &st)
-{
-    const std::int64_t age = file_age_ns(st);
-    return age < kGuardStaleNanoseconds && age > -kGuardStaleNanoseconds;
-}
-
 // The very file judged, not merely one under the same name.
 bool same_version(const struct stat &a, const struct stat &b)
 {
@@ -112,7 +102,8 @@ int remove_stale_guard(const char *guard, const struct stat &judged, bool &stale
             stale = true;  // a read-only or full directory: as if we may not remove it
             return -1;
         }
-        if (fd < 0 && (lstat(claim.data(), &other) != 0 || guard_fresh(other))) {
+        if (fd < 0 &&
+            (lstat(claim.data(), &other) != 0 || written_within(other, kGuardStaleSeconds))) {
             errno = EWOULDBLOCK;  // another run is at it, or has just done it
             return -1;
         }
@@ -145,7 +136,7 @@ int remove_stale_guard(const char *guard, const struct stat &judged, bool &stale
 // it and given back by removing it, both of which need write access to the
 // lock directory: whoever may only read it can neither hold the guard nor
 // keep it. Its holder keeps it for a few system calls; one older than
-// kGuardStaleNanoseconds belongs to a holder that was killed, and is
+// kGuardStaleSeconds belongs to a holder that was killed, and is
 // removed, by one run only (see remove_stale_guard). -1 with errno
 // EWOULDBLOCK while another process holds it.
 int take_guard(const char *guard, bool &stale)
@@ -160,7 +151,7 @@ int take_guard(const char *guard, bool &stale)
         const bool looked = lstat(guard, &found) == 0;
         if (g_look_hook != nullptr)
             g_look_hook(guard);
-        if (looked && guard_fresh(found)) {
+        if (looked && written_within(found, kGuardStaleSeconds)) {
             errno = EWOULDBLOCK;
             return -1;
         }
@@ -174,7 +165,7 @@ int take_guard(const char *guard, bool &stale)
 void give_guard(const char *guard, int fd)
 {
     // Removed before it is closed: the name is what others wait for. If the
-    // removal fails, others find it stale after kGuardStaleNanoseconds.
+    // removal fails, others find it stale after kGuardStaleSeconds.
     static_cast<void>(unlink(guard));
     close(fd);  // empty: nothing to lose
 }

@@ -1,5 +1,5 @@
-// Inside the port's lock: what lock.cpp, stale.cpp, guard.cpp, queue.cpp
-// and refresh.cpp share. Only port/ includes this (and tests that must);
+// Inside the port's lock: what lock.cpp, stale.cpp, guard.cpp, queue.cpp,
+// refresh.cpp and wait.cpp share. Only port/ includes this (and tests that must);
 // everyone else sees port.h.
 #pragma once
 
@@ -16,7 +16,7 @@
 
 inline constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
 inline constexpr long kLockPollNanoseconds = 100'000'000;  // between lock attempts
-inline constexpr int kLockPollsPerSecond = 10;
+inline constexpr int kLockPollsPerSecond = kNanosecondsPerSecond / kLockPollNanoseconds;
 // All we ever read of a found lock: any PID text a real locker writes fits,
 // and a huge file or a FIFO fed by someone cannot keep us reading.
 inline constexpr std::size_t kLockReadSize = 128;
@@ -30,7 +30,7 @@ inline constexpr const char *kTempLockName = "LTMP.XXXXXX";  // mkostemp's templ
 inline constexpr const char *kGuardPrefix = "LGUARD..";
 inline constexpr std::size_t kGuardPathSize = kLockPathSize + 3;
 inline constexpr mode_t kGuardMode = 0600;
-inline constexpr std::int64_t kGuardStaleNanoseconds = 5 * kNanosecondsPerSecond;
+inline constexpr long kGuardStaleSeconds = 5;
 // A claim on the removal of one stale guard: the guard's path and
 // ".<inode>.<seconds>.<nanoseconds>.<level>" in hex; a run killed while it
 // held a claim leaves it, and the next run claims the next level.
@@ -103,6 +103,11 @@ inline bool same_file(const struct stat &a, const struct stat &b)
 // real-time clock that set its modification time: negative when that
 // lies ahead of the clock.
 std::int64_t file_age_ns(const struct stat &st);
+
+// Whether the file was written or touched less than `seconds` ago, or
+// lies less than that ahead of the clock: one further ahead was dated by a
+// clock since stepped back, or by hand, and says nothing of a holder.
+bool written_within(const struct stat &st, long seconds);
 
 // The two parts of a lock path that lock_path() wrote, "<dir>/LCK..<device>":
 // the directory with its slash, and the device's name.

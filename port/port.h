@@ -3,7 +3,8 @@
 //
 // Contract: open_modem() takes the HDB UUCP lock of the first usable device
 // in a list, opens it and sets 115200 8N1 raw, and returns the descriptor
-// and the lock; close_modem() gives both back. While held, the lock file
+// and the lock; open_pool() does so for the first free modem of a pool,
+// passing busy ones over; close_modem() gives both back. While held, the lock file
 // also carries an flock, so that it reads as alive across PID namespaces,
 // and the run refreshes its modification time as it makes progress
 // (refresh_lock()), so that waiting lockers can tell a working holder from

@@ -29,15 +29,6 @@ pid_t read_lock_pid(int fd)
     return static_cast<pid_t>(pid);
 }
 
-// Whether the file was written or touched less than `seconds` ago, or
-// lies less than that ahead of the clock: one further ahead was dated by a
-// clock since stepped back, or by hand, and says nothing of a holder.
-bool written_within(const struct stat &st, long seconds)
-{
-    const std::int64_t age = file_age_ns(st);
-    return age < seconds * kNanosecondsPerSecond && age > -seconds * kNanosecondsPerSecond;
-}
-
 std::int64_t nanoseconds(const timespec &t)
 {
     return std::int64_t{t.tv_sec} * kNanosecondsPerSecond + t.tv_nsec;
@@ -110,6 +101,12 @@ std::int64_t file_age_ns(const struct stat &st)
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);  // always readable; `now` is valid
     return nanoseconds(now) - nanoseconds(st.st_mtim);
+}
+
+bool written_within(const struct stat &st, long seconds)
+{
+    const std::int64_t age = file_age_ns(st);
+    return age < seconds * kNanosecondsPerSecond && age > -seconds * kNanosecondsPerSecond;
 }
 
 bool process_alive(pid_t pid)

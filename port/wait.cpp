@@ -48,13 +48,12 @@ void say_no_port(std::span<const char *const> paths, PortNote &why)
     std::array<char, kMessageSize> reasons{};
     std::size_t used = 0;
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        const std::span<char> rest = std::span(reasons).subspan(used);
-        if (rest.size() < 2)
-            break;
-        const std::size_t gap = i == 0 ? 0 : std::min<std::size_t>(2, rest.size() - 1);
-        std::snprintf(rest.data(), gap + 1, "; ");  // cut to fit
-        no_port_reason(paths[i], g_waited[i].named, g_waited[i].last, rest.subspan(gap));
-        used += gap + std::strlen(rest.data() + gap);
+        std::array<char, kMessageSize> one{};
+        no_port_reason(paths[i], g_waited[i].named, g_waited[i].last, one);
+        const int n = std::snprintf(reasons.data() + used, reasons.size() - used, "%s%s",
+                                    i == 0 ? "" : "; ", one.data());
+        if (n > 0)  // snprintf cuts what does not fit; nothing more is added then
+            used = std::min(used + static_cast<std::size_t>(n), reasons.size() - 1);
     }
     std::snprintf(why.data(), why.size(), kNoPortFormat, reasons.data());
 }
