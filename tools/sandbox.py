@@ -235,8 +235,8 @@ class Sandbox:
             os.utime(path, (then, then))
 
     def start(self, args, umask=None, preexec=None, stderr=subprocess.PIPE, env=None, stdin=None):
-        """Starts cellpost with `args`, and `env` added to ours less CELLPOST_DEVICE;
-        returns the Popen. `preexec` runs in the child before the exec, as a caller's would."""
+        """Starts cellpost with `args`, and `env` added to ours less CELLPOST_DEVICE and
+        CELLPOST_POOL; returns the Popen. `preexec` runs in the child before the exec, as a caller's would."""
         def setup():
             if umask is not None:
                 os.umask(umask)
@@ -246,7 +246,8 @@ class Sandbox:
             [*self.unshare, "sh", "-c", SETUP, "sandbox", self.dir, self.lock_state,
              *self.wrapper, *self.emulator, self.cellpost, *args],
             stdin=stdin, stdout=subprocess.PIPE, stderr=stderr, preexec_fn=setup,
-            env={**{k: v for k, v in os.environ.items() if k != "CELLPOST_DEVICE"}, **(env or {})})
+            env={**{k: v for k, v in os.environ.items()
+                    if k not in ("CELLPOST_DEVICE", "CELLPOST_POOL")}, **(env or {})})
 
     def run(self, args, timeout=60, env=None, input=None):
         """Runs cellpost to its end; `input`: bytes for its standard input."""
